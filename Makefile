@@ -1,0 +1,38 @@
+# The two commands of the README:
+#   make test    set up, build, run every test
+#   make demo    set up, build, run the reference host on an example
+# SANITIZE=1 builds and tests with AddressSanitizer and UndefinedBehaviorSanitizer
+# in a folder of its own.
+
+SANITIZE ?= 0
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+ifeq ($(SANITIZE),1)
+BUILD_DIR ?= build-sanitize
+CMAKE_ARGS += -DQM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+else
+BUILD_DIR ?= build
+endif
+
+.PHONY: all setup configure build test demo clean
+
+all: build
+
+setup:
+	@bash tools/setup.sh
+
+# Configures once; later builds let CMake re-run itself when its inputs change.
+configure: setup
+	@test -f $(BUILD_DIR)/Makefile || cmake -S . -B $(BUILD_DIR) $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+demo: build
+	$(BUILD_DIR)/bin/qmhost servers
+
+clean:
+	rm -rf build build-sanitize

@@ -1,0 +1,79 @@
+#include "host/application.h"
+
+namespace qmhost {
+
+namespace {
+const IQmUnknown_Vtbl kApplicationTable = {&HostAccess<Application>::QueryInterface,
+                                           &HostAccess<Application>::AddRef,
+                                           &HostAccess<Application>::Release};
+}  // namespace
+
+Application::Application()
+    : face_{&kApplicationTable, this},
+      guids_(new GuidService),
+      threads_(new ThreadService),
+      host_(new HostService) {
+  AddService(IID_IQmGUIDService, guids_);
+  AddService(IID_IQmThreadService, threads_);
+  AddService(IID_IQmHostService, host_);
+  // AddService took its own references.
+  guids_->Release();
+  threads_->Release();
+  host_->Release();
+}
+
+Application::~Application() {
+  for (auto& entry : services_) entry.second->Release();
+}
+
+void Application::AddService(const QmGUID& guid, HostObject* service) {
+  std::lock_guard<std::mutex> hold(lock_);
+  service->AddRef();
+  auto it = services_.find(guid);
+  if (it != services_.end()) {
+    it->second->Release();
+    it->second = service;
+  } else {
+    services_.emplace(guid, service);
+  }
+}
+
+QmResult Application::QueryInterface(const QmGUID* iid, void** out) {
+  if (out == nullptr) return QMe_INVALIDARG;
+  HostObject* service = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (iid != nullptr) {
+      ++queries_[*iid];
+      auto it = services_.find(*iid);
+      if (it != services_.end()) service = it->second;
+    }
+  }
+  if (service != nullptr) return service->QueryInterface(iid, out);
+  return HostObject::QueryInterface(iid, out);
+}
+
+unsigned Application::QueryCount(const QmGUID& guid) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = queries_.find(guid);
+  return it != queries_.end() ? it->second : 0;
+}
+
+std::string Application::ServiceLeaks() {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::string report;
+  for (auto& entry : services_) {
+    uint32_t refs = entry.second->RefCount();
+    if (refs != 1) {
+      report += "service " + QmGuidFormat(entry.first) + " still has " +
+                std::to_string(refs - 1) + " reference(s) from the plug-in\n";
+    }
+  }
+  return report;
+}
+
+void* Application::Find(const QmGUID& iid) {
+  return iid == IID_QmBaseUnknown ? &face_ : nullptr;
+}
+
+}  // namespace qmhost

@@ -1,0 +1,58 @@
+#include "host/servers.h"
+
+namespace qmhost {
+
+std::string InterfaceName(const QmGUID& guid) {
+  for (const auto& entry : kQmInterfaces) {
+    if (*entry.guid == guid) return entry.cname;
+  }
+  return QmGuidFormat(guid);
+}
+
+namespace {
+
+void ReadTags(void* object, ServerInfo* info) {
+  void* found = nullptr;
+  if (QmFailed(QmQueryInterface(object, IID_IQmTagDescription, &found)) || found == nullptr) {
+    return;
+  }
+  auto* tags = static_cast<IQmTagDescription*>(found);
+  uint32_t count = tags->vt->Count(tags);
+  for (uint32_t i = 0; i < count; ++i) {
+    QmTagInfo tag{};
+    if (QmFailed(tags->vt->Describe(tags, i, &tag))) break;
+    info->tags.emplace_back(tag.name ? tag.name : "", tag.value ? tag.value : "");
+  }
+  QmRelease(tags);
+}
+
+}  // namespace
+
+std::vector<ServerInfo> ListServers(IQmModule* module) {
+  std::vector<ServerInfo> servers;
+  void* found = nullptr;
+  if (QmFailed(QmQueryInterface(module, IID_IQmTagDescription, &found)) || found == nullptr) {
+    return servers;
+  }
+  auto* list = static_cast<IQmTagDescription*>(found);
+  uint32_t count = list->vt->Count(list);
+  for (uint32_t i = 0; i < count; ++i) {
+    QmTagInfo entry{};
+    if (QmFailed(list->vt->Describe(list, i, &entry)) || entry.value == nullptr ||
+        entry.guid == nullptr) {
+      continue;
+    }
+    ServerInfo info{entry.value, *entry.guid, {}, QMe_OK};
+    void* server = nullptr;
+    info.spawned = module->vt->Generate(module, entry.value, entry.guid, &server);
+    if (!QmFailed(info.spawned) && server != nullptr) {
+      ReadTags(server, &info);
+      QmRelease(server);
+    }
+    servers.push_back(std::move(info));
+  }
+  QmRelease(list);
+  return servers;
+}
+
+}  // namespace qmhost

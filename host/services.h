@@ -1,0 +1,115 @@
+// The reference host's global services.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/object.h"
+
+namespace qmhost {
+
+// GUIDs and their texts.  Every distinct GUID has one stable record, so
+// the pointers this service hands out can be compared and kept.
+class GuidService : public HostObject, public CQmImpl_GUIDService {
+ public:
+  const char* guid_GetName(const QmGUID* guid) override;
+  const char* guid_ClassName(const QmGUID* guid) override;
+  const QmGUID* guid_Fixed(const QmGUID* guid) override;
+  const QmGUID* guid_Translate(const char* text) override;
+  const QmGUID* guid_Class(const QmGUID* guid) override;
+  int32_t guid_Compare(const QmGUID* guid1, const QmGUID* guid2) override;
+
+  // Distinct GUIDs recorded so far.
+  size_t KnownCount();
+
+ protected:
+  void* Find(const QmGUID& iid) override;
+
+ private:
+  struct Entry {
+    QmGUID guid;
+    std::string text;
+  };
+  Entry* Record(const QmGUID& guid);
+
+  HostFace<IQmGUIDService> face_{this};
+  std::mutex lock_;
+  std::map<QmGUID, std::unique_ptr<Entry>> known_;
+};
+
+// A mutex that its owning thread may enter again; Leave by a thread that
+// does not hold it is ignored.
+class Mutex : public HostObject, public CQmImpl_ThreadMutex {
+ public:
+  void mtx_Enter() override;
+  void mtx_Leave() override;
+
+  bool HeldByCaller() const;
+  unsigned Depth() const { return depth_; }
+
+ protected:
+  void* Find(const QmGUID& iid) override;
+
+ private:
+  HostFace<IQmThreadMutex> face_{this};
+  std::recursive_mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+  unsigned depth_ = 0;
+};
+
+class ThreadService : public HostObject, public CQmImpl_ThreadService {
+ public:
+  ThreadService();
+  QmResult thrd_CreateMutex(void** mutex) override;
+  QmResult thrd_CreateCS(void** mutex) override;
+  uint32_t thrd_NumProcs() override;
+  QmResult thrd_IsMainThread() override;
+
+  unsigned MutexesCreated() const { return created_; }
+
+ protected:
+  void* Find(const QmGUID& iid) override;
+
+ private:
+  QmResult NewMutex(void** out);
+
+  HostFace<IQmThreadService> face_{this};
+  std::thread::id main_;
+  std::atomic<unsigned> created_{0};
+};
+
+// The host's own bookkeeping of modules and servers.
+class HostService : public HostObject, public CQmImpl_HostService {
+ public:
+  QmResult host_UpdateModule(const char* name) override;
+  QmResult host_SpawnForTagsOnly() override;
+
+  // Module names whose server lists the plug-in asked to be re-read.
+  std::vector<std::string> Updates();
+
+  // While one of these lives, servers are being spawned only so that their
+  // tags can be read.
+  class TagsOnlyScope {
+   public:
+    explicit TagsOnlyScope(HostService& host) : host_(host) { ++host_.tagsOnly_; }
+    ~TagsOnlyScope() { --host_.tagsOnly_; }
+
+   private:
+    HostService& host_;
+  };
+
+ protected:
+  void* Find(const QmGUID& iid) override;
+
+ private:
+  HostFace<IQmHostService> face_{this};
+  std::mutex lock_;
+  std::vector<std::string> updates_;
+  std::atomic<int> tagsOnly_{0};
+};
+
+}  // namespace qmhost

@@ -1,0 +1,138 @@
+#include "module/global_cache.h"
+
+#include <map>
+#include <string>
+
+#include "module/handles.h"
+#include "module/polymorph.h"
+
+struct CQmGlobalCache::State {
+  void* app = nullptr;
+  CQmLoc_GUIDService guidService;
+  CQmUser_ThreadMutex mutex;
+  struct Entry {
+    void* service;
+    const QmGUID* guid;
+  };
+  Entry entries[kCapacity] = {};
+  unsigned count = 0;
+  std::map<std::string, CQmGenericPolymorph*> factories;
+};
+
+CQmGlobalCache::CQmGlobalCache() : state_(new State) {}
+
+CQmGlobalCache::~CQmGlobalCache() { DeleteState(); }
+
+CQmGlobalCache::State* CQmGlobalCache::Ensure() {
+  if (state_ == nullptr) state_ = new State;
+  return state_;
+}
+
+void CQmGlobalCache::SetContext(void* app) {
+  State* s = Ensure();
+  if (s->app != nullptr && s->app != app) QmRelease(s->app);
+  s->app = app;
+}
+
+void* CQmGlobalCache::Context() const { return state_ != nullptr ? state_->app : nullptr; }
+
+void* CQmGlobalCache::GuidService() {
+  State* s = state_;
+  if (!s->guidService.test()) {
+    void* found = nullptr;
+    if (!QmFailed(QmQueryInterface(s->app, IID_IQmGUIDService, &found)) && found != nullptr) {
+      s->guidService.take(found);
+    }
+  }
+  return s->guidService.raw();
+}
+
+void* CQmGlobalCache::LookupGlobal(const QmGUID* guid) {
+  State* s = state_;
+  if (s == nullptr || s->app == nullptr || guid == nullptr) return nullptr;
+  for (unsigned i = 0; i < s->count; ++i) {
+    if (*s->entries[i].guid == *guid) return s->entries[i].service;
+  }
+
+  const QmGUID* canonical = nullptr;
+  if (auto* gs = static_cast<IQmGUIDService*>(GuidService())) canonical = gs->vt->Fixed(gs, guid);
+
+  if (!s->mutex.test()) {
+    void* ts = nullptr;
+    if (!QmFailed(QmQueryInterface(s->app, IID_IQmThreadService, &ts)) && ts != nullptr) {
+      auto* thread = static_cast<IQmThreadService*>(ts);
+      void* mutex = nullptr;
+      if (!QmFailed(thread->vt->CreateMutex(thread, &mutex)) && mutex != nullptr) {
+        s->mutex.take(mutex);
+      }
+      QmRelease(ts);
+    }
+  }
+
+  s->mutex.Enter();
+  void* service = nullptr;
+  for (unsigned i = 0; i < s->count; ++i) {
+    if (*s->entries[i].guid == *guid) {
+      service = s->entries[i].service;
+      break;
+    }
+  }
+  if (service == nullptr) {
+    if (QmFailed(QmQueryInterface(s->app, *guid, &service))) service = nullptr;
+    if (service != nullptr) {
+      if (canonical != nullptr && s->count < kCapacity) {
+        s->entries[s->count++] = {service, canonical};
+      } else {
+        // Not cached: the table is full, or the host gave no stable GUID to
+        // file it under.  Global services stay valid while the module is
+        // loaded, so the pointer is answered after dropping the reference.
+        QmRelease(service);
+      }
+    }
+  }
+  s->mutex.Leave();
+  return service;
+}
+
+void* CQmGlobalCache::LookupGlobalByText(const char* text) {
+  return LookupGlobal(LookupGuid(text));
+}
+
+const QmGUID* CQmGlobalCache::LookupGuid(const char* text) {
+  if (state_ == nullptr || state_->app == nullptr || text == nullptr) return nullptr;
+  auto* gs = static_cast<IQmGUIDService*>(GuidService());
+  return gs != nullptr ? gs->vt->Translate(gs, text) : nullptr;
+}
+
+void CQmGlobalCache::AddLocalFactory(const char* name, CQmGenericPolymorph* factory) {
+  State* s = Ensure();
+  auto it = s->factories.find(name);
+  if (it != s->factories.end()) {
+    if (it->second != factory) delete it->second;
+    it->second = factory;
+  } else {
+    s->factories.emplace(name, factory);
+  }
+}
+
+CQmGenericPolymorph* CQmGlobalCache::FindLocalFactory(const char* name) const {
+  if (state_ == nullptr || name == nullptr) return nullptr;
+  auto it = state_->factories.find(name);
+  return it != state_->factories.end() ? it->second : nullptr;
+}
+
+unsigned CQmGlobalCache::CachedCount() const { return state_ != nullptr ? state_->count : 0; }
+
+void CQmGlobalCache::DeleteState() {
+  State* s = state_;
+  if (s == nullptr) return;
+  state_ = nullptr;
+  for (auto& entry : s->factories) delete entry.second;
+  s->factories.clear();
+  for (unsigned i = 0; i < s->count; ++i) QmRelease(s->entries[i].service);
+  s->count = 0;
+  s->guidService.clear();
+  s->mutex.clear();
+  if (s->app != nullptr) QmRelease(s->app);
+  delete s;
+}
