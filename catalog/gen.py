@@ -24,6 +24,7 @@ PARAM_TYPES = {
     "id": "void*",
     "tagentry": "QmTagInfo*",
     "buf": "char*",
+    "hints": "const QmTextValueHint*",
 }
 
 # Result types: token -> (C++ type, value returned when the call fails).
@@ -321,8 +322,7 @@ def main(argv):
             regs += parse_results(path)
         else:
             raise CatalogError("%s: unknown catalogue kind" % path)
-    for kind, key in (("interface name", lambda i: i.name), ("C++ name", lambda i: i.cname),
-                      ("GUID", lambda i: i.guid.upper())):
+    for kind, key in (("C++ name", lambda i: i.cname), ("GUID", lambda i: i.guid.upper())):
         seen = {}
         for i in ifcs:
             k = key(i)

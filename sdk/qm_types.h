@@ -9,6 +9,9 @@
 // A 32-bit result code; bit 31 set means failure.
 using QmResult = uint32_t;
 
+// The longest path a host hands out through an alias, with its terminator.
+inline constexpr size_t kQmMaxPath = 4096;
+
 inline constexpr bool QmFailed(QmResult code) {
   return (code & 0x80000000U) != 0;
 }
@@ -48,4 +51,11 @@ struct QmTagInfo {
   const char* name;
   const char* value;
   const QmGUID* guid;
+};
+
+// One record of a hint table: a value and its name.  A table ends with a
+// record whose name is null.
+struct QmTextValueHint {
+  int32_t value;
+  const char* name;
 };
