@@ -33,6 +33,7 @@ test: build
 
 demo: build
 	$(BUILD_DIR)/bin/qmhost servers
+	$(BUILD_DIR)/bin/qmhost run examples/hello.py "a first" run
 
 clean:
 	rm -rf build build-sanitize

@@ -1,5 +1,7 @@
 #include "host/application.h"
 
+#include <initializer_list>
+
 namespace qmhost {
 
 namespace {
@@ -12,14 +14,23 @@ Application::Application()
     : face_{&kApplicationTable, this},
       guids_(new GuidService),
       threads_(new ThreadService),
-      host_(new HostService) {
+      host_(new HostService),
+      logs_(new LogService),
+      messages_(new MessageService),
+      files_(new FileService),
+      platform_(new PlatformService) {
   AddService(IID_IQmGUIDService, guids_);
   AddService(IID_IQmThreadService, threads_);
   AddService(IID_IQmHostService, host_);
+  AddService(IID_IQmLogService, logs_);
+  AddService(IID_IQmMessageService, messages_);
+  AddService(IID_IQmFileService, files_);
+  AddService(IID_IQmPlatformService, platform_);
   // AddService took its own references.
-  guids_->Release();
-  threads_->Release();
-  host_->Release();
+  for (HostObject* service : std::initializer_list<HostObject*>{guids_, threads_, host_, logs_,
+                                                                messages_, files_, platform_}) {
+    service->Release();
+  }
 }
 
 Application::~Application() {
@@ -60,17 +71,21 @@ unsigned Application::QueryCount(const QmGUID& guid) {
 }
 
 std::string Application::ServiceLeaks() {
-  std::lock_guard<std::mutex> hold(lock_);
   std::string report;
-  for (auto& entry : services_) {
-    uint32_t refs = entry.second->RefCount();
-    if (refs != 1) {
-      report += "service " + QmGuidFormat(entry.first) + " still has " +
-                std::to_string(refs - 1) + " reference(s) from the plug-in\n";
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto& entry : services_) {
+      uint32_t refs = entry.second->RefCount();
+      if (refs != 1) {
+        report += "service " + QmGuidFormat(entry.first) + " still has " +
+                  std::to_string(refs - 1) + " reference(s) from the plug-in\n";
+      }
     }
   }
-  return report;
+  return report + logs_->Leaks();
 }
+
+size_t Application::KeptObjects() { return logs_->KeptObjects(); }
 
 void* Application::Find(const QmGUID& iid) {
   return iid == IID_QmBaseUnknown ? &face_ : nullptr;

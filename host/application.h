@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "host/logs.h"
+#include "host/messages.h"
 #include "host/object.h"
+#include "host/paths.h"
 #include "host/services.h"
 
 namespace qmhost {
@@ -26,13 +29,33 @@ class Application : public HostObject {
   // How often the application was asked for `guid`.
   unsigned QueryCount(const QmGUID& guid);
 
-  // Describes every service still referenced by someone other than the
-  // application; empty when none is.
+  // Describes every service, log subsystem and kept log entry still
+  // referenced by someone other than the application; empty when none is.
   std::string ServiceLeaks();
+
+  // Host objects the application keeps besides its services (log
+  // subsystems and the entries they hold).  Objects made while a plug-in
+  // was loaded and kept here are not the plug-in's to give back.
+  size_t KeptObjects();
 
   GuidService& Guids() { return *guids_; }
   ThreadService& Threads() { return *threads_; }
   HostService& Host() { return *host_; }
+  LogService& Logs() { return *logs_; }
+  MessageService& Messages() { return *messages_; }
+  FileService& Files() { return *files_; }
+  PlatformService& Platform() { return *platform_; }
+
+  // The folder of the loaded plug-in library, for "module:" aliases.
+  void SetModuleDir(const std::string& dir) { files_->SetModuleDir(dir); }
+  // The user scripts folder, for "scripts:" aliases.
+  void SetScriptsDir(const std::string& dir) { files_->SetScriptsDir(dir); }
+  std::string ScriptsDir() { return files_->ScriptsDir(); }
+  // The folders Python imports from.
+  void SetImportPaths(std::vector<std::string> paths) {
+    platform_->SetImportPaths(std::move(paths));
+  }
+  std::vector<std::string> ImportPaths() { return platform_->ImportPaths(); }
 
   // The application as the plug-in sees it.
   void* Unknown() { return &face_; }
@@ -45,6 +68,10 @@ class Application : public HostObject {
   GuidService* guids_;
   ThreadService* threads_;
   HostService* host_;
+  LogService* logs_;
+  MessageService* messages_;
+  FileService* files_;
+  PlatformService* platform_;
   std::mutex lock_;
   std::map<QmGUID, HostObject*> services_;
   std::map<QmGUID, unsigned> queries_;

@@ -1,34 +1,37 @@
 // qmhost: the reference host.  It loads the plug-in, hands it an
 // application object and runs one job.
 //
-//   qmhost [--plugin PATH] servers     list the plug-in's servers and tags
+//   qmhost [--plugin PATH] servers          list the plug-in's servers and tags
+//   qmhost [OPTIONS] run FILE [ARGS...]     run a Python script file
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include "host/application.h"
+#include "host/messages.h"
 #include "host/plugin.h"
+#include "host/run.h"
 #include "host/servers.h"
 
 namespace {
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: qmhost [--plugin PATH] COMMAND\n"
-               "commands:\n"
-               "  servers    list the plug-in's servers with their interfaces and tags\n"
-               "The plug-in defaults to $QMHOST_PLUGIN, else ../lib/libqmpython.so beside qmhost.\n");
+  std::fprintf(
+      stderr,
+      "usage: qmhost [OPTIONS] COMMAND\n"
+      "commands:\n"
+      "  servers              list the plug-in's servers with their interfaces and tags\n"
+      "  run FILE [ARGS...]   run a Python script file with the plug-in's interpreter\n"
+      "options:\n"
+      "  --plugin PATH        the plug-in library\n"
+      "  --scripts DIR        the user scripts folder (\"scripts:\" alias); defaults to\n"
+      "                       $QMHOST_SCRIPTS, else $HOME/.qmhost/scripts\n"
+      "  --import-path DIR    a folder Python imports from; repeat for more.  Replaces\n"
+      "                       the default list, the standard library of the Python 2.7\n"
+      "                       the host was built against\n"
+      "The plug-in defaults to $QMHOST_PLUGIN, else ../lib/libqmpython.so beside qmhost.\n");
   return 2;
-}
-
-std::string ResultText(QmResult code) {
-  const char* name = nullptr;
-  for (const auto& entry : kQmResultRegistry) {
-    if (entry.code == code) name = entry.name;  // the name registered last
-  }
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "0x%08X%s%s", code, name ? " " : "", name ? name : "");
-  return buf;
 }
 
 int ListServersCommand(qmhost::Plugin& plugin) {
@@ -38,7 +41,8 @@ int ListServersCommand(qmhost::Plugin& plugin) {
     std::printf("%s  %s {%s}\n", server.name.c_str(), qmhost::InterfaceName(server.primary).c_str(),
                 QmGuidFormat(server.primary).c_str());
     if (QmFailed(server.spawned)) {
-      std::printf("    (could not be spawned: %s)\n", ResultText(server.spawned).c_str());
+      std::printf("    (could not be spawned: %s)\n",
+                  qmhost::ResultCodeText(server.spawned).c_str());
     }
     for (const auto& tag : server.tags) {
       std::printf("    %s = %s\n", tag.first.c_str(), tag.second.c_str());
@@ -47,22 +51,7 @@ int ListServersCommand(qmhost::Plugin& plugin) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string pluginPath = qmhost::DefaultPluginPath();
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    if (std::strcmp(argv[i], "--plugin") == 0 && i + 1 < argc) {
-      pluginPath = argv[++i];
-    } else {
-      return Usage();
-    }
-  }
-  if (i >= argc) return Usage();
-  std::string command = argv[i];
-  if (command != "servers") return Usage();
-
+int ServersCommand(const std::string& pluginPath) {
   qmhost::Ref<qmhost::Application> app(new qmhost::Application);
   std::string error;
   auto plugin = qmhost::Plugin::Load(pluginPath, *app, &error);
@@ -77,4 +66,36 @@ int main(int argc, char** argv) {
     return rc != 0 ? rc : 3;
   }
   return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qmhost::RunOptions run;
+  run.pluginPath = qmhost::DefaultPluginPath();
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    if (i + 1 >= argc) return Usage();
+    if (std::strcmp(argv[i], "--plugin") == 0) {
+      run.pluginPath = argv[++i];
+    } else if (std::strcmp(argv[i], "--scripts") == 0) {
+      run.scriptsDir = argv[++i];
+    } else if (std::strcmp(argv[i], "--import-path") == 0) {
+      run.replaceImportPaths = true;
+      run.importPaths.emplace_back(argv[++i]);
+    } else {
+      return Usage();
+    }
+  }
+  if (i >= argc) return Usage();
+  std::string command = argv[i++];
+  if (command == "servers" && i == argc) return ServersCommand(run.pluginPath);
+  if (command == "run" && i < argc) {
+    run.file = argv[i++];
+    run.args.assign(argv + i, argv + argc);
+    int rc = qmhost::RunCommand(run, std::cout, std::cerr);
+    std::cout.flush();
+    return rc;
+  }
+  return Usage();
 }

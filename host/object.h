@@ -106,4 +106,24 @@ Ref<T> MakeRef(Args&&... args) {
   return Ref<T>(new T(static_cast<Args&&>(args)...));
 }
 
+// The host object of class T behind `object`, with a reference, when the
+// object is one of this host's T objects; null for anything else (a null
+// pointer, an object without interface I, or one made by someone else).
+// `object` may be any face of the object.  Only the face's function table is
+// trusted: a foreign object's other words are never read.
+template <class T, class I>
+Ref<T> HostCast(void* object) {
+  if (object == nullptr) return {};
+  void* face = nullptr;
+  if (QmFailed(QmQueryInterface(object, QmInterfaceInfo<I>::guid, &face)) || face == nullptr) {
+    return {};
+  }
+  auto* base = static_cast<HostFaceBase*>(face);
+  if (base->vt != &QmImplOf<I>::template Thunks<HostAccess<T>>::table) {
+    QmRelease(face);
+    return {};
+  }
+  return Ref<T>(static_cast<T*>(base->owner));  // adopts the query's reference
+}
+
 }  // namespace qmhost

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace qmhost {
 
@@ -21,14 +22,15 @@ std::string DefaultPluginPath() {
   return dir + "/../lib/libqmpython.so";
 }
 
-Plugin::Plugin(void* library, IQmModule* module, Application& app, long baseline)
-    : library_(library), module_(module), app_(app), baseline_(baseline) {}
+Plugin::Plugin(void* library, IQmModule* module, Application& app, long baseline, size_t kept)
+    : library_(library), module_(module), app_(app), baseline_(baseline), kept_(kept) {}
 
 Plugin::~Plugin() { Unload(); }
 
 std::unique_ptr<Plugin> Plugin::Load(const std::string& path, Application& app,
                                      std::string* error) {
   long baseline = HostObject::LiveCount();
+  size_t kept = app.KeptObjects();
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     *error = std::string("cannot load the plug-in: ") + dlerror();
@@ -39,6 +41,15 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, Application& app,
     *error = path + " has no " QM_MODULE_ENTRY " export";
     dlclose(library);
     return nullptr;
+  }
+  // The module's files live beside the library; the plug-in may look for
+  // them as soon as it is created.
+  Dl_info where{};
+  if (dladdr(reinterpret_cast<void*>(entry), &where) != 0 && where.dli_fname != nullptr &&
+      std::strchr(where.dli_fname, '/') != nullptr) {
+    app.SetModuleDir(FolderOf(where.dli_fname));
+  } else {
+    app.SetModuleDir(FolderOf(path));
   }
   auto* module = static_cast<IQmModule*>(entry());
   if (module == nullptr) {
@@ -64,7 +75,7 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, Application& app,
     dlclose(library);
     return nullptr;
   }
-  return std::unique_ptr<Plugin>(new Plugin(library, module, app, baseline));
+  return std::unique_ptr<Plugin>(new Plugin(library, module, app, baseline, kept));
 }
 
 void* Plugin::Symbol(const char* name) const {
@@ -84,7 +95,11 @@ std::string Plugin::Unload() {
               " reference(s) to the application object\n";
   }
   report += app_.ServiceLeaks();
-  long live = HostObject::LiveCount() - baseline_;
+  // Objects made while the plug-in was loaded that the application keeps
+  // (log entries) are the host's, not leaks; ServiceLeaks has checked that
+  // nobody else holds them.
+  long keptSince = static_cast<long>(app_.KeptObjects()) - static_cast<long>(kept_);
+  long live = HostObject::LiveCount() - baseline_ - keptSince;
   if (live != 0) {
     report += std::to_string(live) + " host object(s) given to the plug-in were not released\n";
   }

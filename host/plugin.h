@@ -15,9 +15,9 @@ std::string DefaultPluginPath();
 
 class Plugin {
  public:
-  // Loads the library, calls its export and hands the module the
-  // application object (with one reference).  Null with a message on
-  // failure.
+  // Loads the library, tells the application the library's folder, calls
+  // its export and hands the module the application object (with one
+  // reference).  Null with a message on failure.
   static std::unique_ptr<Plugin> Load(const std::string& path, Application& app,
                                       std::string* error);
   ~Plugin();
@@ -39,12 +39,13 @@ class Plugin {
   std::string Unload();
 
  private:
-  Plugin(void* library, IQmModule* module, Application& app, long baseline);
+  Plugin(void* library, IQmModule* module, Application& app, long baseline, size_t kept);
 
   void* library_;
   IQmModule* module_;
   Application& app_;
-  long baseline_;
+  long baseline_;  // live host objects when the plug-in was loaded
+  size_t kept_;    // objects the application kept then
 };
 
 }  // namespace qmhost

@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "interp/manager.h"
+#include "interp/output.h"
 #include "module/export.h"
+#include "servers/script_server.h"
 
 namespace {
 CQmThisModule gModule;
@@ -65,7 +68,12 @@ CQmGenericPolymorph* CQmThisModule::FindServer(const char* name) const {
 }
 
 void CQmThisModule::RegisterServers() {
-  // The plug-in's servers join here, in the order the host lists them.
+  SetReleaseHook([] {
+    DestroyInterpreterManager();
+    ReleaseRootOutput();
+  });
+  // The plug-in's servers, in the order the host lists them.
+  Python_Script::RegisterScriptServer();
 }
 
 void* CQmThisModule::Create() {

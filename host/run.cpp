@@ -1,0 +1,94 @@
+#include "host/run.h"
+
+#include "host/plugin.h"
+
+namespace qmhost {
+
+const std::vector<std::string> kRunLogSubsystems = {"scripts", "python"};
+
+std::string JoinScriptArguments(const std::vector<std::string>& args) {
+  std::string text;
+  for (const auto& arg : args) {
+    if (!text.empty()) text += ' ';
+    bool quote = arg.empty() || arg.find_first_of(" \t") != std::string::npos;
+    text += quote ? "\"" + arg + "\"" : arg;
+  }
+  return text;
+}
+
+int RunScript(Application& app, IQmModule* module, Script& script, const std::string& argText,
+              std::ostream& out, std::ostream& err) {
+  void* found = nullptr;
+  QmResult rc = module->vt->Generate(module, "python", &IID_IQmTextScriptInterpreter, &found);
+  if (QmFailed(rc) || found == nullptr) {
+    err << "qmhost: no Python script interpreter ("
+        << ResultCodeText(QmFailed(rc) ? rc : QMe_FAILED) << ")\n";
+    return 1;
+  }
+  auto* interpreter = static_cast<IQmTextScriptInterpreter*>(found);
+
+  std::string firstLine = script.FirstLine();
+  QmResult valid = interpreter->vt->ValidateFileType(interpreter, script.Face(), firstLine.c_str());
+  if (valid != QMe_OK) {
+    QmRelease(interpreter);
+    err << "qmhost: " << script.Hash() << " is not a script the Python interpreter runs ("
+        << ResultCodeText(valid) << ")\n";
+    return 2;
+  }
+
+  Ref<Message> message = app.Messages().NewMessage();
+  LogMark mark = app.Logs().Mark();
+  QmResult result =
+      interpreter->vt->Run(interpreter, script.Face(), 0, argText.c_str(), message->Face());
+  QmRelease(interpreter);
+
+  out << FormatLogEntries(app.Logs().EntriesSince(mark, kRunLogSubsystems));
+  if (message->WasSet()) {
+    std::string text;
+    if (QmFailed(message->Text(&text))) {
+      text = "(the host has no text for message " + std::to_string(message->Id()) + " of table \"" +
+             message->Table() + "\")";
+    }
+    out << "message: " << text << "\n";
+  }
+  // Objects the run left in the message go back while their code is loaded.
+  message->Reset();
+
+  if (!QmFailed(result)) return 0;
+  err << "result: " << ResultCodeText(result) << "\n";
+  return 1;
+}
+
+int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  std::string error;
+  Ref<Script> script = Script::FromFile(options.file, &error);
+  if (!script) {
+    err << "qmhost: " << error << "\n";
+    return 2;
+  }
+  Ref<Application> app(new Application);
+  if (!options.scriptsDir.empty()) app->SetScriptsDir(options.scriptsDir);
+  if (options.replaceImportPaths) app->SetImportPaths(options.importPaths);
+
+  auto plugin = Plugin::Load(options.pluginPath, *app, &error);
+  if (!plugin) {
+    err << "qmhost: " << error << "\n";
+    return 1;
+  }
+  int rc = RunScript(*app, plugin->Module(), *script, JoinScriptArguments(options.args), out, err);
+
+  std::string leaks = plugin->Unload();
+  // The script was made before the plug-in was loaded, so the live object
+  // count does not cover it: only the host's own reference may remain.
+  if (script->RefCount() != 1) {
+    leaks += "the plug-in kept " + std::to_string(script->RefCount() - 1) +
+             " reference(s) to the script\n";
+  }
+  if (!leaks.empty()) {
+    err << "qmhost: error: the plug-in leaked host objects:\n" << leaks;
+    if (rc == 0) rc = 3;
+  }
+  return rc;
+}
+
+}  // namespace qmhost

@@ -1,0 +1,46 @@
+// Running a script file through the plug-in's Python script interpreter,
+// as `qmhost run` does.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "host/application.h"
+#include "host/script.h"
+
+namespace qmhost {
+
+// The log subsystems whose entries a run prints.
+extern const std::vector<std::string> kRunLogSubsystems;
+
+// Joins script arguments into one text with single spaces; an argument
+// that is empty or holds a space or tab is put in double quotes.
+std::string JoinScriptArguments(const std::vector<std::string>& args);
+
+// Runs `script` with the "python" TextScriptInterpreter server of `module`:
+// checks the script's first line with ValidateFileType, runs it with
+// `argText` and a new message, then prints to `out` the entries the run
+// added to the "scripts" and "python" logs and the message it set.
+// Returns the exit status: 0 when the run succeeded, 1 when it failed or
+// there is no interpreter (explained on `err`), 2 when the interpreter
+// refuses the file.
+int RunScript(Application& app, IQmModule* module, Script& script, const std::string& argText,
+              std::ostream& out, std::ostream& err);
+
+struct RunOptions {
+  std::string pluginPath;
+  std::string file;
+  std::vector<std::string> args;
+  std::string scriptsDir;           // empty: the application's default
+  bool replaceImportPaths = false;  // use importPaths instead of the default
+  std::vector<std::string> importPaths;
+};
+
+// The whole `qmhost run` command: reads the file (2 when it cannot),
+// loads the plug-in (1 when it cannot), runs the script, unloads the
+// plug-in and reports whatever it did not give back (3 when the run itself
+// succeeded).
+int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace qmhost

@@ -1,0 +1,177 @@
+#include "interp/output.h"
+
+#include <cstdio>
+#include <deque>
+
+#include "interp/manager.h"
+#include "interp/report.h"
+#include "interp/result.h"
+#include "module/this_module.h"
+
+const char kTraceOpen[] = "\x03(f:FONT_ITALIC) qm.trace: ";
+const char kTraceClose[] = "\x03(f:FONT_DEFAULT)";
+
+namespace {
+
+std::deque<COutput*>& Stack() {
+  static std::deque<COutput*> stack;
+  return stack;
+}
+
+IQmLogService* LogService() {
+  return static_cast<IQmLogService*>(CQmThisModule::Get().LookupGlobal(&IID_IQmLogService));
+}
+
+// A new unattached log entry, or null.
+void* NewEntry(IQmLogService* service, const char* text, QmResult type) {
+  if (service == nullptr) return nullptr;
+  void* entry = nullptr;
+  if (QmFailed(service->vt->CreateEntryMessage(service, type, text, &entry))) return nullptr;
+  return entry;
+}
+
+std::string TraceText(const char* first, const char* second) {
+  return std::string(kTraceOpen) + (first ? first : "") + " - " + (second ? second : "") +
+         kTraceClose;
+}
+
+}  // namespace
+
+void PushOutput(COutput* sink) { Stack().push_back(sink); }
+
+void PopOutput() {
+  if (!Stack().empty()) Stack().pop_back();
+  if (Stack().empty()) Stack().shrink_to_fit();
+}
+
+size_t OutputDepth() { return Stack().size(); }
+
+namespace {
+CRootOutput* gRoot = nullptr;
+}
+
+COutput* CurrentOutput() {
+  if (Stack().empty()) {
+    if (gRoot == nullptr) gRoot = new CRootOutput;
+    PushOutput(gRoot);
+  }
+  return Stack().back();
+}
+
+void ReleaseRootOutput() {
+  if (gRoot == nullptr) return;
+  auto& stack = Stack();
+  for (auto it = stack.begin(); it != stack.end();) {
+    it = *it == gRoot ? stack.erase(it) : it + 1;
+  }
+  delete gRoot;
+  gRoot = nullptr;
+}
+
+void WriteOutput(const char* text, QmResult type) { CurrentOutput()->Write(text, type); }
+
+void TraceOutput(const char* name, const char* detail, QmResult type) {
+  CurrentOutput()->Trace(name, detail, type);
+}
+
+void ReportPythonError(const char* heading) {
+  PyErrorState error;
+  error.Fetch();
+  WriteOutput(heading, QMe_WARNING);
+  ReportException(error.type.get(), error.value.get(), error.traceback.get());
+}
+
+// --- Root sink ------------------------------------------------------------------
+
+CRootOutput::CRootOutput() : logService_(LogService()) {}
+
+void CRootOutput::Write(const char* text, QmResult type) {
+  if (logService_ == nullptr) logService_ = LogService();
+  if (logService_ == nullptr) return;
+  if (!log_.test()) {
+    void* log = nullptr;
+    if (!QmFailed(logService_->vt->SubSystemLookup(logService_, "python", &log))) log_.take(log);
+  }
+  void* entry = NewEntry(logService_, text, type);
+  if (entry == nullptr) return;
+  if (log_.test()) log_.AddEntry(entry);
+  QmRelease(entry);
+}
+
+void CRootOutput::Trace(const char* name, const char* detail, QmResult type) {
+  Write(TraceText(detail, name).c_str(), type);
+}
+
+// --- Script run ------------------------------------------------------------------
+
+CEmbedInterpreter::CEmbedInterpreter(const char* name, uint32_t executionFlags)
+    : logService_(LogService()), name_(name != nullptr ? name : ""), manager_(GetInterpreterManager()) {
+  InterpreterRecord* record = manager_->PushInterpreter();
+  record->executionFlags = executionFlags;
+  PushOutput(this);
+}
+
+CEmbedInterpreter::~CEmbedInterpreter() {
+  PopOutput();
+  manager_->PopInterpreter();
+}
+
+void CEmbedInterpreter::Write(const char* text, QmResult type) {
+  void* entry = NewEntry(logService_, text, type);
+  if (entry == nullptr) return;
+  if (CQmUser_LogEntry* header = GetLogEntry()) header->AddEntry(entry);
+  QmRelease(entry);
+}
+
+void CEmbedInterpreter::Trace(const char* name, const char* detail, QmResult type) {
+  Write(TraceText(name, detail).c_str(), type);
+}
+
+CQmUser_LogEntry* CEmbedInterpreter::GetLogEntry() {
+  if (header_.test()) return &header_;
+  void* entry = NewEntry(logService_, name_.c_str(), QMe_INFO);
+  if (entry == nullptr) return nullptr;
+  header_.take(entry);
+  CQmUser_LogEntry* parentLog = parent_ != nullptr ? parent_->GetLogEntry() : nullptr;
+  if (parentLog != nullptr) {
+    parentLog->AddEntry(header_.raw());
+  } else {
+    void* scripts = nullptr;
+    if (!QmFailed(logService_->vt->SubSystemLookup(logService_, "scripts", &scripts)) &&
+        scripts != nullptr) {
+      CQmUser_Log log;
+      log.take(scripts);
+      if (log.test()) log.AddEntry(header_.raw());
+    }
+  }
+  return &header_;
+}
+
+void CEmbedInterpreter::Prepare(const char* args, void* message) {
+  message_.set(message);
+  InterpreterRecord* record = manager_->TopRecord();
+  SetScriptArguments(record, args);
+  // Standard-library code expects sys.argv: the run's name and its words.
+  std::vector<std::string> words = SplitArguments(args);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(name_.c_str()));
+  for (auto& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+  PySys_SetArgvEx(static_cast<int>(argv.size()), argv.data(), 0);
+  result_ = QMe_OK;
+}
+
+QmResult CEmbedInterpreter::Execute(const char* code) {
+  InterpreterRecord* record = manager_->TopRecord();
+  if (QmFailed(result_)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "execution error %08x\n", result_);
+    WriteOutput(text, QMe_FAILED);
+    return result_;
+  }
+  PyObject* done = PyRun_StringFlags(code, Py_file_input, record->globals, record->locals, nullptr);
+  if (done != nullptr) {
+    Py_DECREF(done);
+    return QMe_OK;
+  }
+  return ReportScriptTermination(*this);
+}

@@ -1,0 +1,5 @@
+// Python's C API.  Included before any other header, as Python requires.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>

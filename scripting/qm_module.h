@@ -1,0 +1,9 @@
+// The qm module: created in every interpreter at its start-up.
+#pragma once
+
+#include "interp/python.h"
+
+// Creates the qm module in the current interpreter and sets up its
+// package (submodules and constants).  A failure leaves no module and no
+// Python error: the start-up goes on without it.
+void CreateQmModule();

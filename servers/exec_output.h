@@ -1,0 +1,26 @@
+// The sink of a console line: messages and traces go to the host's line
+// execution object of the line being executed.
+#pragma once
+
+#include "interp/output.h"
+
+namespace Python_LineInterp {
+
+class CQmUser_LineExecution : public CQmLoc_LineExecution {
+ public:
+  QmResult Info(const char* text) { return ptr_->vt->Info(ptr_, text); }
+};
+
+class CExecOutput final : public COutput {
+ public:
+  // Holds the host's line execution object (when it offers the interface).
+  explicit CExecOutput(void* execution);
+
+  void Trace(const char* name, const char* detail, QmResult type) override;
+  void Write(const char* text, QmResult type) override;
+
+ private:
+  CQmUser_LineExecution execution_;
+};
+
+}  // namespace Python_LineInterp

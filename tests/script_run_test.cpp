@@ -1,0 +1,366 @@
+// Script runs through the real library, as the host makes them: the
+// script interpreter server, its event-log output, the host message it
+// fills and the result code it returns.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/application.h"
+#include "host/logs.h"
+#include "host/messages.h"
+#include "host/plugin.h"
+#include "host/script.h"
+
+namespace {
+
+using qmhost::Ref;
+
+std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+struct Outcome {
+  QmResult rc = 0;
+  Ref<qmhost::Message> message;
+  std::string log;  // what the run added to the event log
+};
+
+class ScriptRun : public ::testing::Test {
+ public:
+  void SetUp() override { Load(QM_PLUGIN_PATH); }
+
+  void Load(const std::string& path) {
+    std::string error;
+    plugin_ = qmhost::Plugin::Load(path, *app_, &error);
+    ASSERT_TRUE(plugin_) << error;
+    IQmModule* module = plugin_->Module();
+    void* made = nullptr;
+    ASSERT_EQ(module->vt->Generate(module, "python", &IID_IQmTextScriptInterpreter, &made), QMe_OK);
+    interp_ = static_cast<IQmTextScriptInterpreter*>(made);
+  }
+
+  void TearDown() override {
+    if (interp_ != nullptr) QmRelease(interp_);
+    if (plugin_) {
+      EXPECT_EQ(plugin_->Unload(), "");
+    }
+  }
+
+  Outcome Run(const std::string& text, const std::string& args = "",
+              const char* name = "test.py") {
+    auto script = qmhost::Script::FromText(text, name);
+    return RunScript(*script, args);
+  }
+
+  Outcome RunScript(qmhost::Script& script, const std::string& args) {
+    Outcome outcome;
+    outcome.message = app_->Messages().NewMessage();
+    qmhost::LogMark mark = app_->Logs().Mark();
+    outcome.rc = interp_->vt->Run(interp_, script.Face(), 0, args.c_str(),
+                                  outcome.message->Face());
+    outcome.log = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"scripts", "python"}));
+    return outcome;
+  }
+
+  // The host's text of a result code; the code in decimal when the host
+  // has none.
+  std::string ResultText(QmResult code) {
+    auto m = app_->Messages().NewMessage();
+    m->msg_SetMessage("qmresult", nullptr, code);
+    std::string text;
+    if (QmFailed(m->Text(&text))) text = std::to_string(static_cast<int32_t>(code));
+    return text;
+  }
+
+  std::string Composed(qmhost::Message& m) {
+    std::string text;
+    EXPECT_EQ(m.Text(&text), QMe_OK);
+    return text;
+  }
+
+  Ref<qmhost::Application> app_{new qmhost::Application};
+  std::unique_ptr<qmhost::Plugin> plugin_;
+  IQmTextScriptInterpreter* interp_ = nullptr;
+};
+
+TEST_F(ScriptRun, FirstLineMustNamePythonInLowerCase) {
+  EXPECT_EQ(interp_->vt->ValidateFileType(interp_, nullptr, "#!/usr/bin/env python"), QMe_OK);
+  EXPECT_EQ(interp_->vt->ValidateFileType(interp_, nullptr, "# runs with python2.7"), QMe_OK);
+  EXPECT_EQ(interp_->vt->ValidateFileType(interp_, nullptr, "#!/usr/bin/env Python"),
+            QMe_SCRIPT_UNKNOWN);
+  EXPECT_EQ(interp_->vt->ValidateFileType(interp_, nullptr, nullptr), QMe_SCRIPT_UNKNOWN);
+  EXPECT_EQ(interp_->vt->Validate(interp_, nullptr, nullptr), QMe_OK);
+  // The tag description of the server.
+  void* t = nullptr;
+  ASSERT_EQ(QmQueryInterface(interp_, IID_IQmTagDescription, &t), QMe_OK);
+  auto* tags = static_cast<IQmTagDescription*>(t);
+  EXPECT_EQ(tags->vt->Count(tags), 3U);
+  QmTagInfo tag{};
+  ASSERT_EQ(tags->vt->Describe(tags, 1, &tag), QMe_OK);
+  EXPECT_STREQ(tag.name, "loader.dosPattern");
+  EXPECT_STREQ(tag.value, "*.py");
+  EXPECT_EQ(tags->vt->Describe(tags, 3, &tag), QMe_OUTOFBOUNDS);
+  QmRelease(t);
+}
+
+TEST_F(ScriptRun, SysExitValuesBecomeResultCodesAndMessages) {
+  struct Case {
+    const char* exit;
+    QmResult rc;
+    uint32_t id;  // 0: no message
+    std::string text;
+  } cases[] = {
+      {"", 0, 0, ""},
+      {"None", 0, 0, ""},
+      {"'QMe_NOTFOUND'", 0x80000017, 3, "The script ended with " + ResultText(0x80000017)},
+      {"'QMe_NOTFOUND: item missing'", 0x80000017, 2,
+       "The script ended with " + ResultText(0x80000017) + ": item missing"},
+      {"'0x80000003'", 0x80000003, 3, "The script ended with " + ResultText(0x80000003)},
+      {"'42'", 42, 3, "The script ended with " + ResultText(42)},
+      {"42", 42, 3, "The script ended with " + ResultText(42)},
+      {"':nothing to do'", 0x80000000, 4, "The script ended: nothing to do"},
+      {"'NOTFOUND'", 0, 3, "The script ended with " + ResultText(0)},
+      {"'QMe_WARNING:careful'", 2, 2,
+       "The script ended with " + ResultText(2) + ":careful"},
+  };
+  for (const auto& c : cases) {
+    Outcome o = Run(std::string("import sys\nsys.exit(") + c.exit + ")\n");
+    EXPECT_EQ(o.rc, c.rc) << c.exit;
+    EXPECT_EQ(o.log, "") << c.exit;  // an exit writes nothing to the log
+    if (c.id == 0) {
+      EXPECT_FALSE(o.message->WasSet()) << c.exit;
+      continue;
+    }
+    ASSERT_TRUE(o.message->WasSet()) << c.exit;
+    EXPECT_EQ(o.message->Table(), "pythonintr") << c.exit;
+    EXPECT_EQ(o.message->Id(), c.id) << c.exit;
+    EXPECT_EQ(o.message->Code(), QMe_OK) << c.exit;  // the run's own result, as prepared
+    EXPECT_EQ(Composed(*o.message), c.text) << c.exit;
+  }
+}
+
+TEST_F(ScriptRun, UncaughtErrorIsReportedWithItsLineAndMessageOne) {
+  Outcome o = Run("x = 1\ny = undefined_name\n", "", "broken.py");
+  EXPECT_EQ(o.rc, QMe_FAILED);
+  EXPECT_EQ(o.log,
+            "[info] broken.py\n"
+            "  [error] ERROR: Unhandled exception, line 2; name 'undefined_name' is not defined\n");
+  EXPECT_EQ(o.message->Table(), "pythonintr");
+  EXPECT_EQ(o.message->Id(), 1U);
+  EXPECT_EQ(Composed(*o.message),
+            "Python script error: Unhandled exception, line 2; name 'undefined_name' is not "
+            "defined");
+}
+
+TEST_F(ScriptRun, OutExReportsOnlyAPendingException) {
+  // The exception an except block handles is no longer pending.
+  Outcome o = Run(
+      "import qm\n"
+      "try:\n"
+      "    raise KeyError('x')\n"
+      "except KeyError:\n"
+      "    qm.outEx('caught')\n"
+      "qm.outEx()\n",
+      "", "outex.py");
+  EXPECT_EQ(o.rc, QMe_OK);
+  EXPECT_EQ(o.log,
+            "[info] outex.py\n"
+            "  [warning] caught\n"
+            "  [error] Unexpected or NULL exception\n"
+            "  [warning] \n"
+            "  [error] Unexpected or NULL exception\n");
+}
+
+TEST_F(ScriptRun, ArgumentsReachSysArgvAndTheRunIsNamedByItsScript) {
+  Outcome o = Run(
+      "import sys\n"
+      "assert sys.argv == ['args.py', 'a', 'b c', 'd', ''], sys.argv\n",
+      "a \"b c\" d \"\"", "args.py");
+  EXPECT_EQ(o.rc, QMe_OK) << o.log;
+  // A script without a user name is titled with its hash.
+  auto script = qmhost::Script::FromText("import qm\nqm.outEx('x')\n", nullptr, "hash-1234");
+  Outcome named = RunScript(*script, "");
+  EXPECT_EQ(named.log.substr(0, named.log.find('\n')), "[info] hash-1234");
+}
+
+TEST_F(ScriptRun, SearchPathComesFromTheHostInOrder) {
+  std::string modules = Folder(QM_PLUGIN_PATH) + "/PythonModules";
+  std::string expected = "['" + modules + "/standardmodules.zip', '" + modules + "/DLL', '" +
+                         modules + "'";
+  std::vector<std::string> imports = app_->ImportPaths();
+  for (const auto& p : imports) expected += ", '" + p + "'";
+  expected += "]";
+  std::string scripts = app_->ScriptsDir();
+  Outcome o = Run("import sys, site\n"
+                  "expected = " + expected + "\n"
+                  "assert sys.path[:len(expected)] == expected, sys.path\n"
+                  "assert site.USER_SITE == site.USER_BASE == '" + scripts + "', site.USER_SITE\n"
+                  "assert '" + scripts + "' in sys.path, sys.path\n"
+                  "import __main__\n"
+                  "assert globals() is __main__.__dict__ and locals() is globals()\n"
+                  "import os, json, collections\n");
+  EXPECT_EQ(o.rc, QMe_OK) << o.log;
+}
+
+// Runs an inner script from inside an outer one, as a host command would.
+ScriptRun* gFixture = nullptr;
+Outcome gInner;
+
+extern "C" int RunInnerScript() {
+  gInner = gFixture->Run(
+      "import qm, __main__\n"
+      "assert 'outer_marker' not in globals()\n"
+      "__main__.inner_marker = 1\n"
+      "qm.outEx('inner ran')\n",
+      "", "inner.py");
+  return static_cast<int>(gInner.rc);
+}
+
+TEST_F(ScriptRun, NestedRunsHaveTheirOwnInterpreterAndHeader) {
+  gFixture = this;
+  char address[32];
+  std::snprintf(address, sizeof address, "%lu",
+                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&RunInnerScript)));
+  // PYFUNCTYPE keeps the interpreter lock across the call, as a host
+  // command called from a script does.
+  Outcome outer = Run(
+      "import sys, ctypes, qm\n"
+      "outer_marker = 1\n"
+      "qm.outEx('outer before')\n"
+      "rc = ctypes.PYFUNCTYPE(ctypes.c_int)(int(sys.argv[1]))()\n"
+      "assert rc == 0, rc\n"
+      "assert 'inner_marker' not in globals()\n"
+      "assert outer_marker == 1\n"
+      "qm.outEx('outer after')\n",
+      address, "outer.py");
+  EXPECT_EQ(outer.rc, QMe_OK) << outer.log;
+  EXPECT_EQ(gInner.rc, QMe_OK) << gInner.log;
+  gInner.message.reset();  // the host's own object, not the plug-in's
+  EXPECT_EQ(gInner.log,
+            "[info] inner.py\n"
+            "  [warning] inner ran\n"
+            "  [error] Unexpected or NULL exception\n");
+  EXPECT_EQ(outer.log,
+            "[info] outer.py\n"
+            "  [warning] outer before\n"
+            "  [error] Unexpected or NULL exception\n"
+            "  [warning] outer after\n"
+            "  [error] Unexpected or NULL exception\n"
+            "[info] inner.py\n"
+            "  [warning] inner ran\n"
+            "  [error] Unexpected or NULL exception\n");
+}
+
+TEST_F(ScriptRun, RunWaitsForItsThreads) {
+  char path[] = "/tmp/qm-thread-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  Outcome o = Run(
+      "import sys, threading, time\n"
+      "def work():\n"
+      "    time.sleep(0.2)\n"
+      "    open(sys.argv[1], 'w').write('done')\n"
+      "threading.Thread(target=work).start()\n",
+      path);
+  EXPECT_EQ(o.rc, QMe_OK) << o.log;
+  std::ifstream in(path);
+  std::string content;
+  std::getline(in, content);
+  EXPECT_EQ(content, "done");  // written before the run returned
+  std::remove(path);
+}
+
+TEST_F(ScriptRun, DaemonThreadsStillAliveDoNotEndTheHost) {
+  Outcome o = Run(
+      "import threading, thread, time\n"
+      "stop = threading.Event()\n"
+      "t = threading.Thread(target=stop.wait)\n"
+      "t.daemon = True\n"
+      "t.start()\n"
+      "thread.start_new_thread(time.sleep, (3600,))\n");
+  EXPECT_EQ(o.rc, QMe_OK) << o.log;
+  // The host goes on running scripts.
+  Outcome next = Run("import sys\nsys.exit('QMe_WARNING')\n");
+  EXPECT_EQ(next.rc, QMe_WARNING);
+}
+
+// A copy of the plug-in in a folder of its own, with the servers package
+// given as text.
+class PluginCopy : public ScriptRun {
+ public:
+  void SetUp() override {}
+
+  void Install(const std::string& qmserv) {
+    char dir[] = "/tmp/qm-plugin-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    std::string plugin = dir_ + "/libqmpython.so";
+    std::ifstream src(QM_PLUGIN_PATH, std::ios::binary);
+    std::ofstream dst(plugin, std::ios::binary);
+    dst << src.rdbuf();
+    dst.close();
+    ASSERT_EQ(mkdir((dir_ + "/PythonModules").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir_ + "/PythonModules/qmserv").c_str(), 0755), 0);
+    std::ofstream(dir_ + "/PythonModules/qmserv/__init__.py") << qmserv;
+    Load(plugin);
+  }
+
+  void TearDown() override {
+    ScriptRun::TearDown();
+    if (!dir_.empty()) {
+      std::string cmd = "rm -rf '" + dir_ + "'";
+      EXPECT_EQ(std::system(cmd.c_str()), 0);
+    }
+  }
+
+  std::string dir_;
+};
+
+TEST_F(PluginCopy, FailingServersImportIsReportedInnermostFrameFirst) {
+  Install("import qm\n"
+          "def broken():\n"
+          "    raise ValueError('no servers today')\n"
+          "def setup():\n"
+          "    broken()\n"
+          "setup()\n");
+  qmhost::LogMark mark = app_->Logs().Mark();
+  Outcome o = Run("import sys\nsys.exit('QMe_INFO')\n");
+  EXPECT_EQ(o.rc, QMe_INFO);
+  std::string python = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
+  EXPECT_EQ(python,
+            "[warning] importing servers (qmserv) failed\n"
+            "[error] Unhandled exception \"exceptions.ValueError\"; no servers today\n"
+            "[info]  .. " + dir_ + "/PythonModules/qmserv/__init__.py: 3\n"
+            "[info]  .. " + dir_ + "/PythonModules/qmserv/__init__.py: 5\n"
+            "[info]  .. " + dir_ + "/PythonModules/qmserv/__init__.py: 6\n"
+            "[info]  .. <string>: 1\n");
+}
+
+TEST_F(PluginCopy, ReleasingTheModuleFinalisesPython) {
+  std::string marker = "/tmp/qm-finalised-" + std::to_string(getpid());
+  std::remove(marker.c_str());
+  Install("import atexit\n"
+          "def done():\n"
+          "    open('" + marker + "', 'w').write('finalised')\n"
+          "atexit.register(done)\n");
+  EXPECT_EQ(Run("pass\n").rc, QMe_OK);
+  std::ifstream before(marker);
+  EXPECT_FALSE(before.good());  // not while the module lives
+  QmRelease(interp_);
+  interp_ = nullptr;
+  EXPECT_EQ(plugin_->Unload(), "");
+  plugin_.reset();
+  std::ifstream after(marker);
+  std::string content;
+  std::getline(after, content);
+  EXPECT_EQ(content, "finalised");
+  std::remove(marker.c_str());
+}
+
+}  // namespace
