@@ -61,8 +61,7 @@ Ref<Script> Script::FromFile(const std::string& path, std::string* error) {
   std::string folder = FolderOf(path);
   std::string full = folder == "/" ? folder + base : folder + "/" + base;
   Ref<Script> script(new Script(std::move(text), full));
-  script->hasUserName_ = true;
-  script->userName_ = base;
+  script->userName_.Set(base.c_str());
   return script;
 }
 
@@ -70,10 +69,19 @@ Ref<Script> Script::FromText(std::string text, const char* userName, std::string
   if (hash.empty()) hash = TextHash(text);
   Ref<Script> script(new Script(std::move(text), std::move(hash)));
   if (userName != nullptr) {
-    script->hasUserName_ = true;
-    script->userName_ = userName;
+    script->userName_.Set(userName);
   }
   return script;
+}
+
+QmResult Script::OptionalText::Get(const char** out) const {
+  *out = set ? text.c_str() : nullptr;
+  return set ? QMe_OK : QMe_NOTFOUND;
+}
+
+void Script::OptionalText::Set(const char* value) {
+  set = value != nullptr;
+  text = value != nullptr ? value : "";
 }
 
 QmResult Script::scr_Hash(const char** hash) {
@@ -86,48 +94,31 @@ QmResult Script::scr_Hash(const char** hash) {
 QmResult Script::scr_UserName(const char** name) {
   if (name == nullptr) return QMe_INVALIDARG;
   std::lock_guard<std::mutex> hold(lock_);
-  if (!hasUserName_) {
-    *name = nullptr;
-    return QMe_NOTFOUND;
-  }
-  *name = userName_.c_str();
-  return QMe_OK;
+  return userName_.Get(name);
 }
 
 QmResult Script::scr_SetUserName(const char* name) {
   std::lock_guard<std::mutex> hold(lock_);
-  hasUserName_ = name != nullptr;
-  userName_ = name != nullptr ? name : "";
+  userName_.Set(name);
   return QMe_OK;
 }
 
 QmResult Script::scr_Desc(const char** desc) {
   if (desc == nullptr) return QMe_INVALIDARG;
   std::lock_guard<std::mutex> hold(lock_);
-  if (!hasDesc_) {
-    *desc = nullptr;
-    return QMe_NOTFOUND;
-  }
-  *desc = desc_.c_str();
-  return QMe_OK;
+  return desc_.Get(desc);
 }
 
 QmResult Script::scr_SetDesc(const char* desc) {
   std::lock_guard<std::mutex> hold(lock_);
-  hasDesc_ = desc != nullptr;
-  desc_ = desc != nullptr ? desc : "";
+  desc_.Set(desc);
   return QMe_OK;
 }
 
 QmResult Script::scr_Icon(const char** icon) {
   if (icon == nullptr) return QMe_INVALIDARG;
   std::lock_guard<std::mutex> hold(lock_);
-  if (!hasIcon_) {
-    *icon = nullptr;
-    return QMe_NOTFOUND;
-  }
-  *icon = icon_.c_str();
-  return QMe_OK;
+  return icon_.Get(icon);
 }
 
 QmResult Script::scr_HelpKey(const char* key, const char** help) {
@@ -182,18 +173,17 @@ std::string Script::FirstLine() {
 
 bool Script::HasUserName() {
   std::lock_guard<std::mutex> hold(lock_);
-  return hasUserName_;
+  return userName_.set;
 }
 
 std::string Script::UserName() {
   std::lock_guard<std::mutex> hold(lock_);
-  return userName_;
+  return userName_.text;
 }
 
 void Script::SetIcon(const std::string& icon) {
   std::lock_guard<std::mutex> hold(lock_);
-  hasIcon_ = true;
-  icon_ = icon;
+  icon_.Set(icon.c_str());
 }
 
 void Script::SetHelp(const std::string& key, const std::string& help) {

@@ -55,12 +55,16 @@ class Script : public HostObject, public CQmImpl_Script {
   std::mutex lock_;
   std::string text_;
   std::string hash_;
-  bool hasUserName_ = false;
-  std::string userName_;
-  bool hasDesc_ = false;
-  std::string desc_;
-  bool hasIcon_ = false;
-  std::string icon_;
+  // A text the script may or may not have.
+  struct OptionalText {
+    bool set = false;
+    std::string text;
+    QmResult Get(const char** out) const;  // QMe_NOTFOUND when not set
+    void Set(const char* value);           // null unsets
+  };
+  OptionalText userName_;
+  OptionalText desc_;
+  OptionalText icon_;
   std::map<std::string, std::string> help_;
 };
 
