@@ -41,6 +41,7 @@ RESULT_TYPES = {
     "obj": ("void*", "nullptr"),
     "ptr": ("void*", "nullptr"),
     "id": ("void*", "nullptr"),
+    "hints": ("const QmTextValueHint*", "nullptr"),
 }
 
 CPP_KEYWORDS = {"class", "default", "delete", "new", "operator", "template",
