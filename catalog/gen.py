@@ -92,8 +92,9 @@ class Method:
 
 
 class Interface:
-    def __init__(self, name, cname, guid, prefix, source):
+    def __init__(self, name, cname, guid, prefix, source, service=False):
         self.name, self.cname, self.guid, self.prefix = name, cname, guid, prefix
+        self.service = service
         self.source = source
         self.methods = []
 
@@ -127,7 +128,7 @@ def parse_ifc(path):
                 if not GUID_RE.match(guid):
                     raise CatalogError("%s: bad GUID %s" % (where, guid))
                 cname = "IQm" + name + ("Service" if kind == "service" else "")
-                current = Interface(name, cname, guid, prefix, where)
+                current = Interface(name, cname, guid, prefix, where, kind == "service")
                 interfaces.append(current)
                 continue
             if current is None:
@@ -217,12 +218,16 @@ def gen_interfaces(ifcs):
         out.append("};\n\n")
     out.append("struct QmInterfaceEntry {\n  const char* name;   // catalogue name\n"
                "  const char* cname;  // C++ name\n  const QmGUID* guid;\n"
-               "  const char* prefix;\n  unsigned methods;\n};\n\n")
+               "  const char* prefix;\n  unsigned methods;\n"
+               "  bool service;      // a global service\n"
+               "  bool scriptQuery;  // its first method is ScriptQuery\n};\n\n")
     out.append("// Every interface of the catalogues, in catalogue order.\n")
     out.append("inline constexpr QmInterfaceEntry kQmInterfaces[] = {\n")
     for i in ifcs:
-        out.append('    {"%s", "%s", &IID_%s, "%s", %d},\n'
-                   % (i.name, i.cname, i.cname, i.prefix, len(i.methods)))
+        query = bool(i.methods) and i.methods[0].name == "ScriptQuery"
+        out.append('    {"%s", "%s", &IID_%s, "%s", %d, %s, %s},\n'
+                   % (i.name, i.cname, i.cname, i.prefix, len(i.methods),
+                      "true" if i.service else "false", "true" if query else "false"))
     out.append("};\n")
     out.append("inline constexpr unsigned kQmInterfaceCount = %d;\n" % len(ifcs))
     return "".join(out)

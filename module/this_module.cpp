@@ -6,6 +6,7 @@
 #include "interp/manager.h"
 #include "interp/output.h"
 #include "module/export.h"
+#include "servers/line_server.h"
 #include "servers/script_server.h"
 
 namespace {
@@ -74,6 +75,7 @@ void CQmThisModule::RegisterServers() {
   });
   // The plug-in's servers, in the order the host lists them.
   Python_Script::RegisterScriptServer();
+  Python_LineInterp::RegisterLineServer();
 }
 
 void* CQmThisModule::Create() {

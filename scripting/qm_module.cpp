@@ -2,6 +2,8 @@
 
 #include "interp/report.h"
 #include "interp/result.h"
+#include "scripting/functions.h"
+#include "scripting/service_types.h"
 #include "wrappers/package.h"
 
 namespace {
@@ -17,6 +19,21 @@ PyObject* QmThrow(PyObject*, PyObject* args) {
 PyObject* QmNotImpl(PyObject*, PyObject*) { return RaiseResult(QMe_NOTIMPL); }
 
 PyMethodDef kQmMethods[] = {
+    {"out", QmOut, METH_VARARGS, "Output to log."},
+    {"eval", QmEval, METH_VARARGS, "Evaluate a command string."},
+    {"eval1", QmEval1, METH_VARARGS, "Evaluate a command string, returning a single value."},
+    {"evalN", QmEvalN, METH_VARARGS, "Evaluate a command string, returning a tuple."},
+    {"queryToggle", QmQueryToggle, METH_VARARGS,
+     "Query a command with a ToggleValue style argument."},
+    {"command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(QmCommand)),
+     METH_VARARGS | METH_KEYWORDS,
+     "Execute a command with a variable argument list."},
+    {"test", QmTest, METH_VARARGS, "Test the state of a toggle argument."},
+    {"arg", QmArg, METH_VARARGS, "Get the argument string for the script."},
+    {"args", QmArgs, METH_VARARGS, "Get the parsed argument tuple for the script."},
+    {"setOption", QmSetOption, METH_VARARGS, "Set options that affect how the qm methods act"},
+    {"option", QmOption, METH_VARARGS, "Get the current state of an option"},
+    {"trace", QmTrace, METH_VARARGS, "Toggle extra Event Log output for each qm function call."},
     {"throw", QmThrow, METH_VARARGS, "Raise a result code exception."},
     {"notimpl", QmNotImpl, METH_VARARGS, "Raise 'not implemented' exception."},
     {"outEx", QmOutEx, METH_VARARGS, "Output the exception state to the log."},
@@ -26,9 +43,20 @@ PyMethodDef kQmMethods[] = {
 }  // namespace
 
 void CreateQmModule() {
+  if (PyType_Ready(&QmServiceType) < 0 || PyType_Ready(&QmMonitorType) < 0) {
+    PyErr_Clear();
+    return;
+  }
   PyObject* module = Py_InitModule4("qm", kQmMethods, "Module for vorex extensions.", nullptr,
                                     PYTHON_API_VERSION);  // borrowed
   if (module == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  Py_INCREF(&QmServiceType);
+  Py_INCREF(&QmMonitorType);
+  if (PyModule_AddObject(module, "Service", reinterpret_cast<PyObject*>(&QmServiceType)) < 0 ||
+      PyModule_AddObject(module, "Monitor", reinterpret_cast<PyObject*>(&QmMonitorType)) < 0) {
     PyErr_Clear();
     return;
   }

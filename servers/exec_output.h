@@ -6,11 +6,6 @@
 
 namespace Python_LineInterp {
 
-class CQmUser_LineExecution : public CQmLoc_LineExecution {
- public:
-  QmResult Info(const char* text) { return ptr_->vt->Info(ptr_, text); }
-};
-
 class CExecOutput final : public COutput {
  public:
   // Holds the host's line execution object (when it offers the interface).

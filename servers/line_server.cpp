@@ -1,0 +1,170 @@
+#include "interp/python.h"
+
+#include "servers/line_server.h"
+
+#include "interp/manager.h"
+#include "interp/output.h"
+#include "interp/report.h"
+#include "interp/result.h"
+#include "module/this_module.h"
+#include "servers/exec_output.h"
+
+namespace Python_LineInterp {
+
+namespace {
+
+const QmTagInfo kTags[] = {
+    {"server.username", "Python", nullptr},
+    {"server.logsubsystem", "python", nullptr},
+    {nullptr, nullptr, nullptr},
+};
+
+constexpr uint32_t kNoResult = 2;    // fLINT_NORESULT
+constexpr uint32_t kNoCooking = 4;   // fLINT_NOCOOKING
+constexpr uint32_t kCurrentPrompt = 0;  // iLINT_CURRENT
+
+// Compiles `text` as a module; true when it compiles.  On a failure the
+// error stays pending.
+bool Compiles(const std::string& text) {
+  PyObject* code = Py_CompileStringFlags(text.c_str(), "<stdin>", Py_file_input, nullptr);
+  if (code == nullptr) return false;
+  Py_DECREF(code);
+  return true;
+}
+
+// The text of the pending exception's value; the exception is consumed.
+std::string FetchErrorText() {
+  PyErrorState error;
+  error.Fetch();
+  PyRef str(error.value ? PyObject_Str(error.value.get()) : nullptr);
+  if (!str || !PyString_Check(str.get())) {
+    PyErr_Clear();
+    return std::string();
+  }
+  return std::string(PyString_AS_STRING(str.get()), PyString_GET_SIZE(str.get()));
+}
+
+}  // namespace
+
+int CompletenessOf(std::string& text) {
+  if (Compiles(text)) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) {
+    PyErr_Clear();
+    return -1;
+  }
+  PyErr_Clear();
+  text += "\n";
+  if (Compiles(text)) return 0;
+  if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) {
+    PyErr_Clear();
+    return -1;
+  }
+  std::string first = FetchErrorText();
+  text += "\n\n";
+  if (Compiles(text)) return 0;  // it compiles once more lines follow: unfinished
+  if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) {
+    PyErr_Clear();
+    return -1;
+  }
+  std::string second = FetchErrorText();
+  return first == second ? -1 : 0;
+}
+
+CLineInterpreter::CLineInterpreter()
+    : CQmStaticTags(kTags),
+      commandService_(static_cast<IQmCommandService*>(
+          CQmThisModule::Get().LookupGlobal(&IID_IQmCommandService))) {}
+
+uint32_t CLineInterpreter::lin_Flags() {
+  // The console's first question starts Python; a failure to start must
+  // not keep the host from its answer.
+  try {
+    GetInterpreterManager();
+  } catch (...) {
+  }
+  return kNoResult | kNoCooking;
+}
+
+QmResult CLineInterpreter::lin_Prompt(const char** prompt, uint32_t type) {
+  if (prompt == nullptr) return QMe_INVALIDARG;
+  bool continuation = !pending_.empty();
+  if (type != kCurrentPrompt) continuation = !continuation;
+  *prompt = continuation ? "... " : ">>> ";
+  return QMe_OK;
+}
+
+QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* execution) {
+  if (line == nullptr) line = "";
+  bool pending = !pending_.empty();
+  bool empty = *line == '\0';
+  if (!pending && empty) return QMe_SCRIPT_LINEISCOMMENT;
+
+  InterpreterRecord* root = GetInterpreterManager()->RootRecord();
+  if (pending) pending_ += "\n";
+  if (!empty) pending_ += line;
+
+  int state = CompletenessOf(pending_);
+  if (state == 0 || (state == 1 && pending && !empty)) return QMe_OK;
+
+  CExecOutput sink(execution);
+  PushOutput(&sink);
+  std::string code;
+  code.swap(pending_);
+  QmResult rc = QMe_OK;
+  try {
+    PyRef result(PyRun_StringFlags(code.c_str(), Py_eval_input, root->globals, root->locals, nullptr));
+    if (!result) {
+      PyErr_Clear();
+      result.reset(PyRun_StringFlags(code.c_str(), Py_file_input, root->globals, root->locals,
+                                     nullptr));
+    }
+    if (!result) {
+      rc = ReportPendingException();
+    } else if (result.get() != Py_None) {
+      CQmUser_ValueArray values;
+      void* array = nullptr;
+      CheckTrue(commandService_ != nullptr &&
+                    !QmFailed(commandService_->vt->CreateQueryObject(commandService_, "string",
+                                                                     &array)) &&
+                    values.take(array),
+                QMe_FAILED);
+      PyObject* value = result.get();
+      auto add = [&](PyObject* item) {
+        PyRef str(PyObject_Str(item));
+        const char* text = str ? PyString_AsString(str.get()) : nullptr;
+        CheckPointer(text, QMe_FAILED);
+        values.AddString(text);
+      };
+      if (PySequence_Check(value) && !PyString_Check(value)) {
+        Py_ssize_t n = PySequence_Size(value);
+        CheckNonNegative(n, QMe_FAILED);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+          PyRef item(PySequence_GetItem(value, i));
+          CheckPointer(item.get(), QMe_FAILED);
+          add(item.get());
+        }
+      } else {
+        add(value);
+      }
+      CQmUser_LineExecution exec;
+      exec.set(execution);
+      if (exec.test()) exec.Results(values.raw());
+    }
+  } catch (...) {
+    PopOutput();
+    throw;
+  }
+  PopOutput();
+  return rc;
+}
+
+void RegisterLineServer() {
+  static CQmPolymorph<CLineInterpreter> factory;
+  if (factory.FirstInterface() == nullptr) {
+    factory.AddInterface<IQmLineInterpreter>();
+    factory.AddInterface<IQmTagDescription>();
+  }
+  CQmThisModule::Get().AddServer("python", &factory);
+}
+
+}  // namespace Python_LineInterp

@@ -1,0 +1,34 @@
+// The console's line interpreter: server "python" of the line interpreter
+// interface.  Lines are collected until they form a complete input, which
+// runs in the root interpreter so that names persist between inputs.
+#pragma once
+
+#include <string>
+
+#include "module/tags.h"
+#include "qm_impl.h"
+
+namespace Python_LineInterp {
+
+class CLineInterpreter : public CQmImpl_LineInterpreter, public CQmStaticTags {
+ public:
+  CLineInterpreter();
+
+  uint32_t lin_Flags() override;
+  QmResult lin_Prompt(const char** prompt, uint32_t type) override;
+  QmResult lin_Execute(const char* line, int32_t flags, void* execution) override;
+
+  const std::string& Pending() const { return pending_; }
+
+ private:
+  IQmCommandService* commandService_;
+  std::string pending_;
+};
+
+// Whether a text is a complete input (1), needs more lines (0) or cannot
+// compile whatever follows (-1).  Appends the line feeds it tried.
+int CompletenessOf(std::string& text);
+
+void RegisterLineServer();
+
+}  // namespace Python_LineInterp
