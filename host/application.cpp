@@ -18,7 +18,12 @@ Application::Application()
       logs_(new LogService),
       messages_(new MessageService),
       files_(new FileService),
-      platform_(new PlatformService) {
+      platform_(new PlatformService),
+      context_(std::make_shared<HostContext>(this)),
+      values_(new ValueService),
+      commands_(new CommandService(context_)),
+      dialogs_(new StdDialogService),
+      sceneService_(new SceneService(context_->SharedScene())) {
   AddService(IID_IQmGUIDService, guids_);
   AddService(IID_IQmThreadService, threads_);
   AddService(IID_IQmHostService, host_);
@@ -26,14 +31,20 @@ Application::Application()
   AddService(IID_IQmMessageService, messages_);
   AddService(IID_IQmFileService, files_);
   AddService(IID_IQmPlatformService, platform_);
+  AddService(IID_IQmValueService, values_);
+  AddService(IID_IQmCommandService, commands_);
+  AddService(IID_IQmStdDialogService, dialogs_);
+  AddService(IID_IQmSceneService, sceneService_);
   // AddService took its own references.
-  for (HostObject* service : std::initializer_list<HostObject*>{guids_, threads_, host_, logs_,
-                                                                messages_, files_, platform_}) {
+  for (HostObject* service :
+       std::initializer_list<HostObject*>{guids_, threads_, host_, logs_, messages_, files_,
+                                          platform_, values_, commands_, dialogs_, sceneService_}) {
     service->Release();
   }
 }
 
 Application::~Application() {
+  context_->Detach();
   for (auto& entry : services_) entry.second->Release();
 }
 
@@ -87,8 +98,6 @@ std::string Application::ServiceLeaks() {
 
 size_t Application::KeptObjects() { return logs_->KeptObjects(); }
 
-void* Application::Find(const QmGUID& iid) {
-  return iid == IID_QmBaseUnknown ? &face_ : nullptr;
-}
+void* Application::Find(const QmGUID& iid) { return iid == IID_QmBaseUnknown ? &face_ : nullptr; }
 
 }  // namespace qmhost

@@ -3,15 +3,21 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "host/commands.h"
+#include "host/context.h"
+#include "host/dialogs.h"
 #include "host/logs.h"
 #include "host/messages.h"
 #include "host/object.h"
 #include "host/paths.h"
+#include "host/scene.h"
 #include "host/services.h"
+#include "host/values.h"
 
 namespace qmhost {
 
@@ -45,6 +51,20 @@ class Application : public HostObject {
   MessageService& Messages() { return *messages_; }
   FileService& Files() { return *files_; }
   PlatformService& Platform() { return *platform_; }
+  CommandService& Commands() { return *commands_; }
+  ValueService& Values() { return *values_; }
+  StdDialogService& Dialogs() { return *dialogs_; }
+  SceneService& SceneServiceObject() { return *sceneService_; }
+
+  // The scene the commands change and the scene service's queries read.
+  Scene& GetScene() { return context_->GetScene(); }
+  // What the application shares with the commands it spawns.
+  std::shared_ptr<HostContext> Context() { return context_; }
+
+  // The loaded plug-in's module, which runs implicit scripts ("@file").
+  // Plugin::Load sets it and Plugin::Unload clears it; the application
+  // holds no reference to it.
+  void SetModule(IQmModule* module) { context_->SetModule(module); }
 
   // The folder of the loaded plug-in library, for "module:" aliases.
   void SetModuleDir(const std::string& dir) { files_->SetModuleDir(dir); }
@@ -72,6 +92,11 @@ class Application : public HostObject {
   MessageService* messages_;
   FileService* files_;
   PlatformService* platform_;
+  std::shared_ptr<HostContext> context_;
+  ValueService* values_;
+  CommandService* commands_;
+  StdDialogService* dialogs_;
+  SceneService* sceneService_;
   std::mutex lock_;
   std::map<QmGUID, HostObject*> services_;
   std::map<QmGUID, unsigned> queries_;

@@ -3,12 +3,19 @@
 //
 //   qmhost [--plugin PATH] servers          list the plug-in's servers and tags
 //   qmhost [OPTIONS] run FILE [ARGS...]     run a Python script file
+//   qmhost [OPTIONS] console                type Python lines at the plug-in
+#include <readline/history.h>
+#include <readline/readline.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 
 #include "host/application.h"
+#include "host/console.h"
 #include "host/messages.h"
 #include "host/plugin.h"
 #include "host/run.h"
@@ -23,6 +30,8 @@ int Usage() {
       "commands:\n"
       "  servers              list the plug-in's servers with their interfaces and tags\n"
       "  run FILE [ARGS...]   run a Python script file with the plug-in's interpreter\n"
+      "  console              read Python lines and run them with the plug-in's line\n"
+      "                       interpreter, until the end of input\n"
       "options:\n"
       "  --plugin PATH        the plug-in library\n"
       "  --scripts DIR        the user scripts folder (\"scripts:\" alias); defaults to\n"
@@ -68,11 +77,41 @@ int ServersCommand(const std::string& pluginPath) {
   return rc;
 }
 
+// Lines typed at a terminal, with line editing and the session's history.
+class ReadlineSource : public qmhost::LineSource {
+ public:
+  bool ReadLine(const std::string& prompt, std::string* line) override {
+    char* text = readline(prompt.c_str());
+    if (text == nullptr) {
+      std::fputc('\n', stdout);  // leave the shell's prompt on a line of its own
+      return false;
+    }
+    if (*text != '\0') add_history(text);
+    *line = text;
+    std::free(text);
+    return true;
+  }
+};
+
+int ConsoleCommand(const qmhost::RunOptions& options) {
+  int rc;
+  if (isatty(STDIN_FILENO)) {
+    ReadlineSource source;
+    rc = qmhost::ConsoleCommand(options, source, std::cout, std::cerr);
+  } else {
+    qmhost::StreamLineSource source(std::cin);
+    rc = qmhost::ConsoleCommand(options, source, std::cout, std::cerr);
+  }
+  std::cout.flush();
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   qmhost::RunOptions run;
   run.pluginPath = qmhost::DefaultPluginPath();
+  run.progress = qmhost::StandardErrorProgressView();
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     if (i + 1 >= argc) return Usage();
@@ -97,5 +136,6 @@ int main(int argc, char** argv) {
     std::cout.flush();
     return rc;
   }
+  if (command == "console" && i == argc) return ConsoleCommand(run);
   return Usage();
 }

@@ -162,6 +162,33 @@ std::map<TableKey, std::string> BuildTables() {
   tables[{"pythonintr", 2}] = "The script ended with %1:%2";
   tables[{"pythonintr", 3}] = "The script ended with %1";
   tables[{"pythonintr", 4}] = "The script ended: %1";
+  static const std::pair<CommandText, const char*> kCommandTexts[] = {
+      {kTextUnknownArgument, "%1 has no argument \"%2\"."},
+      {kTextArgumentTwice, "Argument \"%1\" of %2 is given more than once."},
+      {kTextTooManyArguments, "Too many arguments for %1: it takes %2."},
+      {kTextTooManyQueries, "Only one argument of %1 can be queried at a time."},
+      {kTextNotQueryable, "Argument \"%1\" of %2 cannot be queried."},
+      {kTextBadValue, "\"%1\" is not a valid %2 for argument \"%3\" of %4."},
+      {kTextMissingValue, "Argument \"%1\" of %2 has no value after its colon."},
+      {kTextUnclosedQuote, "A quote in the arguments of %1 is not closed."},
+      {kTextMissingArgument, "%1 needs a value for argument \"%2\"."},
+      {kTextUnreadableArguments, "The argument values given to %1 could not be read."},
+      {kTextNoSuchItem, "No item is named \"%1\"."},
+      {kTextItemExists, "An item named \"%1\" already exists."},
+      {kTextBadItemType, "\"%1\" is not an item type: use mesh, light, camera or locator."},
+      {kTextEmptyName, "Item names cannot be empty."},
+      {kTextSelectOne, "Select exactly one item to rename; %1 are selected."},
+      {kTextNothingSelected, "%1 needs a selection, and nothing is selected."},
+      {kTextBadMode, "\"%1\" is not a selection mode: use item or edit."},
+      {kTextBadDetail, "Detail level %1 is out of range: use 0 to 9."},
+      {kTextNoRenderer, "This host has no renderer: frame %1 was not rendered."},
+      {kTextNothingToUndo, "There is nothing to undo."},
+      {kTextScriptNotFound, "Cannot find the script \"%1\" in the current folder or in %2."},
+      {kTextScriptUnreadable, "%1"},
+      {kTextNoInterpreter, "No loaded plug-in runs Python scripts."},
+      {kTextNotPython, "%1 is not a Python script: its first line does not name python."},
+  };
+  for (const auto& entry : kCommandTexts) tables[{"commands", entry.first}] = entry.second;
   for (const auto& entry : kQmResultRegistry) {
     TableKey key{"qmresult", entry.code};
     if (tables.find(key) == tables.end()) tables[key] = ResultText(entry.code);

@@ -3,7 +3,9 @@
 //
 // The host's tables:
 //   "pythonintr"  texts the Python plug-in reports script endings with;
-//   "qmresult"    one text per result code, keyed by the code's value.
+//   "qmresult"    one text per result code, keyed by the code's value;
+//   "commands"    texts the host's commands explain their failures with
+//                 (CommandText).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,34 @@
 #include "host/object.h"
 
 namespace qmhost {
+
+// Ids of the "commands" table.
+enum CommandText : uint32_t {
+  kTextUnknownArgument = 1,  // %1 has no argument "%2".
+  kTextArgumentTwice,        // Argument "%1" of %2 is given more than once.
+  kTextTooManyArguments,     // Too many arguments for %1: it takes %2.
+  kTextTooManyQueries,       // Only one argument of %1 can be queried at a time.
+  kTextNotQueryable,         // Argument "%1" of %2 cannot be queried.
+  kTextBadValue,             // "%1" is not a valid %2 for argument "%3" of %4.
+  kTextMissingValue,         // Argument "%1" of %2 has no value after its colon.
+  kTextUnclosedQuote,        // A quote in the arguments of %1 is not closed.
+  kTextMissingArgument,      // %1 needs a value for argument "%2".
+  kTextUnreadableArguments,  // The argument values given to %1 could not be read.
+  kTextNoSuchItem,           // No item is named "%1".
+  kTextItemExists,           // An item named "%1" already exists.
+  kTextBadItemType,          // "%1" is not an item type: use mesh, light, camera or locator.
+  kTextEmptyName,            // Item names cannot be empty.
+  kTextSelectOne,            // Select exactly one item to rename; %1 are selected.
+  kTextNothingSelected,      // %1 needs a selection, and nothing is selected.
+  kTextBadMode,              // "%1" is not a selection mode: use item or edit.
+  kTextBadDetail,            // Detail level %1 is out of range: use 0 to 9.
+  kTextNoRenderer,           // This host has no renderer: frame %1 was not rendered.
+  kTextNothingToUndo,        // There is nothing to undo.
+  kTextScriptNotFound,       // Cannot find the script "%1" in the current folder or in %2.
+  kTextScriptUnreadable,     // %1 (the reason, as the file system gave it)
+  kTextNoInterpreter,        // No loaded plug-in runs Python scripts.
+  kTextNotPython,            // %1 is not a Python script: its first line does not name python.
+};
 
 // The text of message `id` in `table`, or null when the host has none.
 const std::string* HostMessageText(const std::string& table, uint32_t id);

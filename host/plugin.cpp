@@ -75,6 +75,7 @@ std::unique_ptr<Plugin> Plugin::Load(const std::string& path, Application& app,
     dlclose(library);
     return nullptr;
   }
+  app.SetModule(module);
   return std::unique_ptr<Plugin>(new Plugin(library, module, app, baseline, kept));
 }
 
@@ -84,6 +85,7 @@ void* Plugin::Symbol(const char* name) const {
 
 std::string Plugin::Unload() {
   if (library_ == nullptr) return {};
+  app_.SetModule(nullptr);
   if (module_ != nullptr) QmRelease(module_);
   module_ = nullptr;
   dlclose(library_);

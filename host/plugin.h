@@ -16,8 +16,9 @@ std::string DefaultPluginPath();
 class Plugin {
  public:
   // Loads the library, tells the application the library's folder, calls
-  // its export and hands the module the application object (with one
-  // reference).  Null with a message on failure.
+  // its export, hands the module the application object (with one
+  // reference) and tells the application the module.  Null with a message
+  // on failure.
   static std::unique_ptr<Plugin> Load(const std::string& path, Application& app,
                                       std::string* error);
   ~Plugin();
@@ -27,10 +28,11 @@ class Plugin {
   void* Symbol(const char* name) const;
 
   // Hands the Plugin's reference to the module over to the caller, who
-  // then releases it; Unload will not.
+  // then releases it; Unload will not.  The application forgets it.
   IQmModule* TakeModule() {
     IQmModule* module = module_;
     module_ = nullptr;
+    app_.SetModule(nullptr);
     return module;
   }
 

@@ -69,6 +69,7 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   Ref<Application> app(new Application);
   if (!options.scriptsDir.empty()) app->SetScriptsDir(options.scriptsDir);
   if (options.replaceImportPaths) app->SetImportPaths(options.importPaths);
+  app->Dialogs().SetView(options.progress);
 
   auto plugin = Plugin::Load(options.pluginPath, *app, &error);
   if (!plugin) {

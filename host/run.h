@@ -2,6 +2,7 @@
 // as `qmhost run` does.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ struct RunOptions {
   std::string scriptsDir;           // empty: the application's default
   bool replaceImportPaths = false;  // use importPaths instead of the default
   std::vector<std::string> importPaths;
+  std::shared_ptr<ProgressView> progress;  // where monitors show; null: nowhere
 };
 
 // The whole `qmhost run` command: reads the file (2 when it cannot),

@@ -1,5 +1,6 @@
 #include "host/services.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace qmhost {
@@ -43,9 +44,28 @@ const QmGUID* GuidService::guid_Fixed(const QmGUID* guid) {
   return guid != nullptr ? &Record(*guid)->guid : nullptr;
 }
 
+namespace {
+// A catalogued service's name: its C++ name without "IQm", in lower case
+// ("IQmSceneService" -> "sceneservice").
+const QmGUID* ServiceNamed(const char* text) {
+  for (const auto& entry : kQmInterfaces) {
+    if (!entry.service) continue;
+    std::string name = entry.cname + 3;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == text) return entry.guid;
+  }
+  return nullptr;
+}
+}  // namespace
+
 const QmGUID* GuidService::guid_Translate(const char* text) {
+  if (text == nullptr) return nullptr;
   QmGUID guid;
-  if (!QmGuidParse(text, &guid)) return nullptr;
+  if (const QmGUID* named = ServiceNamed(text)) {
+    guid = *named;
+  } else if (!QmGuidParse(text, &guid)) {
+    return nullptr;
+  }
   return &Record(guid)->guid;
 }
 

@@ -19,6 +19,7 @@ class GuidService : public HostObject, public CQmImpl_GUIDService {
   const char* guid_GetName(const QmGUID* guid) override;
   const char* guid_ClassName(const QmGUID* guid) override;
   const QmGUID* guid_Fixed(const QmGUID* guid) override;
+  // GUID text, or a service's name in lower case ("sceneservice").
   const QmGUID* guid_Translate(const char* text) override;
   const QmGUID* guid_Class(const QmGUID* guid) override;
   int32_t guid_Compare(const QmGUID* guid1, const QmGUID* guid2) override;

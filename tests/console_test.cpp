@@ -1,0 +1,122 @@
+// The console's line interpreter through the real library: prompts,
+// inputs that span lines, results and errors.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "host/console.h"
+#include "plugin_fixture.h"
+
+namespace {
+
+using qmhost::Ref;
+
+class Console : public qmtest::ScriptRun {
+ public:
+  void SetUp() override {
+    qmtest::ScriptRun::SetUp();
+    IQmModule* module = plugin_->Module();
+    void* made = nullptr;
+    ASSERT_EQ(module->vt->Generate(module, "python", &IID_IQmLineInterpreter, &made), QMe_OK);
+    lines_ = static_cast<IQmLineInterpreter*>(made);
+  }
+  void TearDown() override {
+    if (lines_ != nullptr) QmRelease(lines_);
+    qmtest::ScriptRun::TearDown();
+  }
+
+  // Executes one line; what the line execution printed goes to `printed`.
+  QmResult Line(const char* text, std::string* printed = nullptr) {
+    std::ostringstream out;
+    Ref<qmhost::LineExecution> exec(new qmhost::LineExecution(out));
+    QmResult rc = lines_->vt->Execute(lines_, text, 0, exec->Face());
+    if (printed != nullptr) *printed = out.str();
+    return rc;
+  }
+
+  std::string Prompt(uint32_t type = 0) {
+    const char* prompt = nullptr;
+    EXPECT_EQ(lines_->vt->Prompt(lines_, &prompt, type), QMe_OK);
+    return prompt != nullptr ? prompt : "";
+  }
+
+  IQmLineInterpreter* lines_ = nullptr;
+};
+
+TEST_F(Console, ExpressionsEchoTheirValuesAsStrings) {
+  EXPECT_EQ(lines_->vt->Flags(lines_), 6U);
+  std::string out;
+  EXPECT_EQ(Line("1+1", &out), QMe_OK);
+  EXPECT_EQ(out, "2\n");
+  EXPECT_EQ(Line("x = [1, 2.5, 'three']", &out), QMe_OK);
+  EXPECT_EQ(out, "");  // a statement has no results
+  EXPECT_EQ(Line("x", &out), QMe_OK);
+  EXPECT_EQ(out, "1\n2.5\nthree\n");  // one string per element
+  EXPECT_EQ(Line("'abc'", &out), QMe_OK);
+  EXPECT_EQ(out, "abc\n");  // a string is one result, not one per character
+  EXPECT_EQ(Line("None", &out), QMe_OK);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(Line("import qm; qm.out('said')", &out), QMe_OK);
+  EXPECT_EQ(out, "said\n");  // output goes to the line's execution
+}
+
+TEST_F(Console, CompoundStatementsWaitForAnEmptyLine) {
+  EXPECT_EQ(Prompt(), ">>> ");
+  EXPECT_EQ(Prompt(1), "... ");
+  EXPECT_EQ(Line("total = 0"), QMe_OK);
+  EXPECT_EQ(Line("for i in range(4):"), QMe_OK);
+  EXPECT_EQ(Prompt(), "... ");
+  EXPECT_EQ(Prompt(1), ">>> ");
+  std::string out;
+  EXPECT_EQ(Line("    total += i", &out), QMe_OK);  // complete, but kept for more
+  EXPECT_EQ(Prompt(), "... ");
+  EXPECT_EQ(Line("total", &out), QMe_OK);  // still inside the block: not run yet
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(Line("", &out), QMe_OK);  // runs the block
+  EXPECT_EQ(Prompt(), ">>> ");
+  EXPECT_EQ(Line("total", &out), QMe_OK);
+  EXPECT_EQ(out, "6\n");
+}
+
+TEST_F(Console, EmptyLineAtThePromptRunsNothing) {
+  EXPECT_EQ(Line(""), QMe_SCRIPT_LINEISCOMMENT);
+  EXPECT_EQ(Line(nullptr), QMe_SCRIPT_LINEISCOMMENT);
+  EXPECT_EQ(Prompt(), ">>> ");
+}
+
+TEST_F(Console, ErrorsAreReportedAtOnceWithTheirCodes) {
+  std::string out;
+  EXPECT_EQ(Line("(1 + 2))", &out), QMe_FAILED);  // cannot be completed by more lines
+  EXPECT_EQ(out,
+            "ERROR: Unhandled exception \"exceptions.SyntaxError\"; invalid syntax (<string>, "
+            "line 1)\n");
+  EXPECT_EQ(Prompt(), ">>> ");
+  EXPECT_EQ(Line("{}['missing']", &out), QMe_NOTFOUND);
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "ERROR: Unhandled exception \"exceptions.KeyError\"; 'missing'");
+  EXPECT_EQ(Line("[][3]", &out), QMe_OUTOFBOUNDS);
+  // Names persist between inputs: the console runs in one interpreter.
+  EXPECT_EQ(Line("kept = 41"), QMe_OK);
+  EXPECT_EQ(Line("kept + 1", &out), QMe_OK);
+  EXPECT_EQ(out, "42\n");
+}
+
+TEST(ConsoleCompleteness, PipedSessionPrintsResultsOnly) {
+  Ref<qmhost::Application> app(new qmhost::Application);
+  std::string error;
+  auto plugin = qmhost::Plugin::Load(QM_PLUGIN_PATH, *app, &error);
+  ASSERT_TRUE(plugin) << error;
+  std::istringstream in("def f(x):\n    return x * 2\n\nf(21)\nundefined\n");
+  qmhost::StreamLineSource source(in);
+  std::ostringstream out, err;
+  qmhost::RunConsole(plugin->Module(), source, out, err);
+  EXPECT_EQ(out.str(),
+            "42\n"
+            "ERROR: Unhandled exception \"exceptions.NameError\"; name 'undefined' is not "
+            "defined\n"
+            " .. <string>: 1\n");
+  EXPECT_EQ(err.str(), "error: 0x80000000 FAILED\n");
+  EXPECT_EQ(plugin->Unload(), "");
+}
+
+}  // namespace
