@@ -34,6 +34,8 @@ test: build
 demo: build
 	$(BUILD_DIR)/bin/qmhost servers
 	$(BUILD_DIR)/bin/qmhost run examples/hello.py "a first" run
+	$(BUILD_DIR)/bin/qmhost run examples/scene.py
+	$(BUILD_DIR)/bin/qmhost run examples/progress.py
 
 clean:
 	rm -rf build build-sanitize
