@@ -1,171 +1,449 @@
 #!/usr/bin/env python3
-"""Turns the catalogues under catalog/ into C++ headers.
+"""Turns the catalogues under catalog/ into C++.
 
     gen.py OUTDIR CATALOG...
 
-*.ifc files declare interfaces (see catalog/README.md); results.txt lists the
-result codes.  Every output is rewritten only when its text changes, so that
-a catalogue edit rebuilds only what depends on the changed header.
+*.ifc files declare interfaces, families and constants (see
+catalog/README.md); results.txt lists the result codes; families.txt the
+order in which families are set up.  Every output is rewritten only when its
+text changes, so that a catalogue edit rebuilds only what depends on it.
 """
 import os
 import re
 import sys
 
-# Parameter types: catalogue token -> C++ type.
-PARAM_TYPES = {
-    "i32": "int32_t",
-    "u32": "uint32_t",
-    "f64": "double",
-    "f32": "float",
-    "str": "const char*",
-    "guid": "const QmGUID*",
-    "obj": "void*",
-    "ptr": "void*",
-    "id": "void*",
-    "tagentry": "QmTagInfo*",
-    "buf": "char*",
-    "hints": "const QmTextValueHint*",
-}
-
-# Result types: token -> (C++ type, value returned when the call fails).
-RESULT_TYPES = {
-    None: ("QmResult", "QMe_NOTIMPL"),
-    "truth": ("QmResult", "QMe_NOTIMPL"),
-    "void": ("void", None),
-    "i32": ("int32_t", "0"),
-    "u32": ("uint32_t", "0"),
-    "f64": ("double", "0.0"),
-    "f32": ("float", "0.0f"),
-    "str": ("const char*", "nullptr"),
-    "guid": ("const QmGUID*", "nullptr"),
-    "obj": ("void*", "nullptr"),
-    "ptr": ("void*", "nullptr"),
-    "id": ("void*", "nullptr"),
-    "hints": ("const QmTextValueHint*", "nullptr"),
-}
-
-CPP_KEYWORDS = {"class", "default", "delete", "new", "operator", "template",
-                "this", "union", "register", "int", "float", "double", "char",
-                "bool", "long", "short", "unsigned", "signed", "const",
-                "switch", "case", "do", "for", "while", "if", "else", "return",
-                "struct", "typename", "namespace", "private", "public",
-                "protected", "virtual", "friend", "auto", "static", "void"}
+WRAPPER_SHARDS = 8
 
 
 class CatalogError(Exception):
     pass
 
 
+# --- Kinds ---------------------------------------------------------------------------
+#
+# A kind is how one value crosses the boundary: its C++ types as an argument
+# and as an out-location, its name in wrapper docstrings, and what a Python
+# server sees of it.
+
+
+class Kind:
+    def __init__(self, token, c_in, c_out, doc, fmt=None, py_decl=None, unit="O", bracket=None,
+                 rule=None, script=True):
+        self.token = token
+        self.c_in = c_in          # C++ type of an argument
+        self.c_out = c_out        # C++ type of an out-location (None: cannot be out)
+        self.doc = doc            # docstring kind
+        self.fmt = fmt            # PyArg_ParseTuple code of a wrapper argument
+        self.py_decl = py_decl    # C++ type that the parse code fills
+        self.unit = unit          # Py_BuildValue unit a Python server receives
+        self.bracket = bracket    # kind letter of an O unit when it is not a host object
+        self.rule = rule          # result rule when Python returns it
+        self.script = script      # scripts can pass or receive it
+
+
+def _kinds():
+    k = {}
+    for kind in (
+        Kind("i32", "int32_t", "int32_t*", "integer", "i", "int", "i", rule="i"),
+        Kind("u32", "uint32_t", "uint32_t*", "integer", "I", "unsigned int", "I", rule="i"),
+        Kind("f64", "double", "double*", "float", "d", "double", "d", rule="f"),
+        Kind("f32", "float", "float*", "float", "f", "float", "f", rule="f"),
+        Kind("str", "const char*", "const char**", "string", "z", "const char*", "z", rule="s"),
+        Kind("guid", "const QmGUID*", "const QmGUID**", "string", "O", "PyObject*", "O", "G", "g"),
+        Kind("obj", "void*", "void**", "object", "O", "PyObject*", "O", None, "o"),
+        Kind("ptr", "void*", "void**", "pointer", "n", "Py_ssize_t", "n", rule="p"),
+        Kind("id", "void*", "void**", "id", "n", "Py_ssize_t", "n", rule="e"),
+        Kind("vec", "const double*", "double*", "vector", "O", "PyObject*", "O", "V", "v"),
+        Kind("mat3", "const double*", "double*", "matrix", "O", "PyObject*", "O", "M", "m"),
+        Kind("mat4", "const double*", "double*", "matrix", "O", "PyObject*", "O", "M", "m"),
+        Kind("box", "const double*", "double*", "bounds", "O", "PyObject*", "O", "B", "m"),
+        Kind("f32[]", "float*", None, "float[]", "O", "PyObject*", "O", "Sf"),
+        Kind("f64[]", "double*", None, "double[]", "O", "PyObject*", "O", "Sd"),
+        Kind("i32[]", "int32_t*", None, "int[]", "O", "PyObject*", "O", "Si"),
+        Kind("u32[]", "uint32_t*", None, "unsigned[]", "O", "PyObject*", "O", "Su"),
+        Kind("u8[]", "uint8_t*", None, "byte[]", "O", "PyObject*", "O", "Sb"),
+        Kind("id[]", "void**", None, "id[]", "O", "PyObject*", "O", "Sp"),
+        Kind("data[]", "void*", None, "data[]", "O", "PyObject*", "O", "S"),
+        Kind("hints", "const QmTextValueHint*", None, "hints", "O", "PyObject*", "O", "L"),
+        Kind("blocks", "const QmBlockEntry*", None, "blocks", "O", "PyObject*", "O", "K"),
+        # Text written into the caller's buffer of the given length.
+        Kind("strbuf", None, "char*", "string", rule="sbuf"),
+        # A caller's buffer of kQmMaxPath bytes that the method fills.
+        Kind("pathbuf", "char*", None, None, script=True),
+        Kind("tagentry", "QmTagInfo*", None, None, script=False),
+    ):
+        k[kind.token] = kind
+    return k
+
+
+KINDS = _kinds()
+
+# Return kinds: token -> (C++ type, value answered on failure, docstring kind,
+# Python server's result rule).
+RETURNS = {
+    None: ("QmResult", "QMe_NOTIMPL", None, None),
+    "truth": ("QmResult", "QMe_NOTIMPL", "boolean", "b"),
+    "void": ("void", None, None, None),
+    "i32": ("int32_t", "0", "integer", "i"),
+    "u32": ("uint32_t", "0", "integer", "i"),
+    "f64": ("double", "0.0", "float", "f"),
+    "f32": ("float", "0.0f", "float", "f"),
+    "str": ("const char*", "nullptr", "string", "s"),
+    "guid": ("const QmGUID*", "nullptr", "string", "g"),
+    "obj": ("void*", "nullptr", "object", "o"),
+    "ptr": ("void*", "nullptr", "pointer", "p"),
+    "id": ("void*", "nullptr", "id", "e"),
+    "handle": ("void*", "nullptr", "id", "e"),
+    "data": ("void*", "nullptr", "pointer", "sp"),
+    "hints": ("const QmTextValueHint*", "nullptr", "hints", None),
+}
+
+FIXED = {"notimpl": "QMe_NOTIMPL", "zero": "0", "nothing": None}
+
+CPP_KEYWORDS = {"class", "default", "delete", "new", "operator", "template", "this", "union",
+                "register", "int", "float", "double", "char", "bool", "long", "short",
+                "unsigned", "signed", "const", "switch", "case", "do", "for", "while", "if",
+                "else", "return", "struct", "typename", "namespace", "private", "public",
+                "protected", "virtual", "friend", "auto", "static", "void", "self", "args"}
+
+
 class Param:
-    def __init__(self, kind, name, out, wraps):
+    def __init__(self, kind, name, out, wraps, index):
         self.kind, self.name, self.out, self.wraps = kind, name, out, wraps
+        self.named = name is not None
+        self.cname = name if name is not None else "result%d" % index
+        if self.cname in CPP_KEYWORDS:
+            self.cname += "_"
 
     @property
-    def cname(self):
-        return self.name + "_" if self.name in CPP_KEYWORDS else self.name
+    def k(self):
+        return KINDS[self.kind]
 
-    @property
-    def ctype(self):
-        base = PARAM_TYPES[self.kind]
-        return base + "*" if self.out else base
+    def c_decl(self):
+        """The C++ parameter(s) of the host method."""
+        if self.kind == "strbuf":
+            return ["char* %s" % self.cname, "uint32_t %sLength" % self.cname]
+        return ["%s %s" % (self.k.c_out if self.out else self.k.c_in, self.cname)]
+
+    def result_doc(self):
+        if self.kind == "obj":
+            text = "%s object" % (self.wraps or "Unknown")
+        else:
+            text = self.k.doc
+        return text + (" " + self.name if self.named else "")
 
 
 class Method:
-    def __init__(self, name, params, result):
-        self.name, self.params, self.result = name, params, result
+    def __init__(self, name, params, result, flags, source):
+        self.name, self.params, self.result, self.flags = name, params, result, flags
+        self.source = source
+        self.script = True  # set from the interface's script list
 
     @property
     def rtype(self):
-        return RESULT_TYPES[self.result][0]
+        return RETURNS[self.result][0]
 
     @property
     def fail_value(self):
-        return RESULT_TYPES[self.result][1]
+        return RETURNS[self.result][1]
 
-    def decl_params(self, with_self):
+    @property
+    def fixed(self):
+        """The fixed answer of a Python server's slot, or False."""
+        return self.flags.get("python", False)
+
+    def c_params(self, with_self):
         parts = ["void* self"] if with_self else []
-        parts += ["%s %s" % (p.ctype, p.cname) for p in self.params]
+        for p in self.params:
+            parts += p.c_decl()
         return ", ".join(parts)
 
     def arg_names(self):
-        return ", ".join(p.cname for p in self.params)
+        names = []
+        for p in self.params:
+            names.append(p.cname)
+            if p.kind == "strbuf":
+                names.append(p.cname + "Length")
+        return ", ".join(names)
+
+    def inputs(self):
+        return [p for p in self.params if not p.out and p.kind != "pathbuf"]
+
+    def outputs(self):
+        return [p for p in self.params if p.out]
+
+    # The docstring of the wrapper method.
+    def docstring(self):
+        params = ",".join("%s %s" % (p.k.doc, p.name) for p in self.inputs())
+        results = []
+        if RETURNS[self.result][2] is not None:
+            results.append(RETURNS[self.result][2])
+        results += [p.result_doc() for p in self.outputs()]
+        call = "%s(%s)" % (self.name, params)
+        if not results:
+            return call
+        if len(results) == 1:
+            return "%s = %s" % (results[0], call)
+        return "(%s) = %s" % (",".join(results), call)
+
+    def wrapper_format(self):
+        return "".join(p.k.fmt for p in self.inputs())
+
+    # What a Python server sees: "Name(fmt)[kinds]:kind >rule".
+    def server_signature(self):
+        if self.fixed is not False:
+            return "[%s]" % {"notimpl": "QMe_NOTIMPL", "zero": "0", "nothing": "nothing"}[self.fixed]
+        units = "".join(p.k.unit for p in self.inputs())
+        text = "%s(%s)" % (self.name, units)
+        kinds = [p.k.bracket or "O" for p in self.inputs() if p.k.unit == "O"]
+        if any(k != "O" for k in kinds):
+            text += "[%s]" % ",".join(kinds)
+        if self.result == "void":
+            text += ":n"
+        elif self.result is not None:
+            text += ":v"
+        rules = []
+        if RETURNS[self.result][3] is not None:
+            rules.append(RETURNS[self.result][3])
+        rules += [p.k.rule for p in self.outputs()]
+        if len(rules) == 1:
+            text += " >" + rules[0]
+        elif rules:
+            text += " >t(%s)" % ",".join(rules)
+        return text
 
 
 class Interface:
-    def __init__(self, name, cname, guid, prefix, source, service=False):
+    def __init__(self, name, cname, guid, prefix, source, service, family, flags):
         self.name, self.cname, self.guid, self.prefix = name, cname, guid, prefix
-        self.service = service
-        self.source = source
+        self.source, self.service, self.family = source, service, family
+        self.object = "object" in flags
+        self.server = "server" in flags
         self.methods = []
+        self.script_order = None
 
     @property
     def short(self):
         """The C++ name without its IQm prefix (Module, GUIDService)."""
         return self.cname[3:]
 
+    @property
+    def scripted(self):
+        return self.service or self.object
+
+    def script_methods(self):
+        if self.script_order is None:
+            return [m for m in self.methods]
+        by_name = {m.name: m for m in self.methods}
+        return [by_name[n] for n in self.script_order]
+
+    @property
+    def py_type(self):
+        return ("QmSvc_" if self.service else "QmObj_") + self.name
+
+    @property
+    def u_symbol(self):
+        return "u_" + self.name.upper() + ("SERVICE" if self.service else "")
+
+
+class Symbol:
+    def __init__(self, name, kind, value):
+        self.name, self.kind, self.value = name, kind, value
+
+
+class Catalog:
+    def __init__(self):
+        self.interfaces = []
+        self.families = {}      # name -> list of interfaces and symbols in order
+        self.family_order = []  # from families.txt
+        self.results = []
+
+
+# --- Parsing ----------------------------------------------------------------------------
 
 GUID_RE = re.compile(r"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-"
                      r"[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$")
-HEAD_RE = re.compile(r"^(interface|service)\s+(\w+)\s+(\S+)\s+prefix\s+(\w+)\s*$")
-METHOD_RE = re.compile(r"^(\w+)\s*\((.*)\)\s*(?:->\s*(\w+))?\s*$")
-PARAM_RE = re.compile(r"^(out\s+)?(\w+)(?:<(\w+)>)?\s+(\w+)$")
+HEAD_RE = re.compile(r"^(interface|service)\s+(\w+)\s+(\S+)\s+prefix\s+(\w+)((?:\s+\w+)*)\s*$")
+METHOD_RE = re.compile(r"^(\w+)\s*\((.*?)\)\s*(?:->\s*(\w+))?\s*(?:\{(.*)\})?\s*$")
+PARAM_RE = re.compile(r"^(out\s+)?([\w\[\]]+)(?:<(\w+)>)?(?:\s+(\w+))?$")
+SYMBOL_RE = re.compile(r"^symbol\s+(\w+)\s+(.+?)\s*$")
 
 
-def parse_ifc(path):
-    interfaces = []
+def parse_value(text, where):
+    if text.startswith('"'):
+        if not text.endswith('"') or len(text) < 2:
+            raise CatalogError("%s: unterminated string" % where)
+        return "s", text[1:-1]
+    try:
+        if re.match(r"^-?(0x[0-9A-Fa-f]+|\d+)$", text):
+            value = int(text, 0)
+            if value >= 2 ** 31:
+                value -= 2 ** 32  # a 32-bit code with its top bit set
+            if not -2 ** 31 <= value < 2 ** 31:
+                raise ValueError
+            return "i", value
+        return "f", float(text)
+    except ValueError:
+        raise CatalogError("%s: bad value %s" % (where, text))
+
+
+def parse_ifc(path, catalog):
     current = None
-    with open(path) as f:
-        for lineno, raw in enumerate(f, 1):
-            line = raw.split("#", 1)[0].rstrip()
-            if not line.strip():
+    family = None
+    for lineno, raw in enumerate(open(path), 1):
+        line = raw.split("#", 1)[0].rstrip()
+        if not line.strip():
+            continue
+        where = "%s:%d" % (path, lineno)
+        if not line[0].isspace():
+            words = line.split()
+            if words[0] == "family":
+                if len(words) != 2:
+                    raise CatalogError("%s: expected 'family NAME'" % where)
+                family = words[1]
+                catalog.families.setdefault(family, [])
+                current = None
                 continue
-            where = "%s:%d" % (path, lineno)
-            if not line[0].isspace():
-                m = HEAD_RE.match(line)
-                if not m:
-                    raise CatalogError("%s: expected 'interface|service NAME GUID prefix PFX'" % where)
-                kind, name, guid, prefix = m.groups()
-                if not GUID_RE.match(guid):
-                    raise CatalogError("%s: bad GUID %s" % (where, guid))
-                cname = "IQm" + name + ("Service" if kind == "service" else "")
-                current = Interface(name, cname, guid, prefix, where, kind == "service")
-                interfaces.append(current)
+            if words[0] == "symbol":
+                m = SYMBOL_RE.match(line)
+                if not m or family is None:
+                    raise CatalogError("%s: expected 'symbol NAME VALUE' inside a family" % where)
+                kind, value = parse_value(m.group(2), where)
+                catalog.families[family].append(Symbol(m.group(1), kind, value))
+                current = None
                 continue
-            if current is None:
-                raise CatalogError("%s: method outside an interface" % where)
-            m = METHOD_RE.match(line.strip())
+            m = HEAD_RE.match(line)
             if not m:
-                raise CatalogError("%s: expected 'Method(type name, ...) [-> type]'" % where)
-            mname, plist, result = m.groups()
-            if result not in RESULT_TYPES:
-                raise CatalogError("%s: unknown result type %s" % (where, result))
-            params = []
-            for item in filter(None, (s.strip() for s in plist.split(","))):
-                pm = PARAM_RE.match(item)
-                if not pm or pm.group(2) not in PARAM_TYPES:
-                    raise CatalogError("%s: bad parameter '%s'" % (where, item))
-                params.append(Param(pm.group(2), pm.group(4), bool(pm.group(1)), pm.group(3)))
-            names = [p.name for p in params]
-            if len(set(names)) != len(names):
-                raise CatalogError("%s: repeated parameter name" % where)
-            if any(mm.name == mname for mm in current.methods):
-                raise CatalogError("%s: method %s declared twice" % (where, mname))
-            current.methods.append(Method(mname, params, result))
-    return interfaces
+                raise CatalogError("%s: expected 'interface|service NAME GUID prefix PFX'" % where)
+            if family is None:
+                raise CatalogError("%s: interface outside a family" % where)
+            kind, name, guid, prefix, flags = m.groups()
+            flags = flags.split()
+            for f in flags:
+                if f not in ("object", "server"):
+                    raise CatalogError("%s: unknown interface flag %s" % (where, f))
+            if not GUID_RE.match(guid):
+                raise CatalogError("%s: bad GUID %s" % (where, guid))
+            cname = "IQm" + name + ("Service" if kind == "service" else "")
+            current = Interface(name, cname, guid, prefix, where, kind == "service", family, flags)
+            catalog.interfaces.append(current)
+            catalog.families[family].append(current)
+            continue
+        if current is None:
+            raise CatalogError("%s: method outside an interface" % where)
+        text = line.strip()
+        if text.startswith("script:"):
+            current.script_order = text[len("script:"):].split()
+            continue
+        m = METHOD_RE.match(text)
+        if not m:
+            raise CatalogError("%s: expected 'Method(type name, ...) [-> type] [{flags}]'" % where)
+        mname, plist, result, flagtext = m.groups()
+        if result not in RETURNS:
+            raise CatalogError("%s: unknown result type %s" % (where, result))
+        flags = {}
+        for item in filter(None, (s.strip() for s in (flagtext or "").split(","))):
+            key, _, value = item.partition(":")
+            key, value = key.strip(), value.strip()
+            if key != "python" or value not in FIXED:
+                raise CatalogError("%s: unknown method flag '%s'" % (where, item))
+            flags[key] = value
+        params = []
+        for index, item in enumerate(filter(None, (s.strip() for s in plist.split(",")))):
+            pm = PARAM_RE.match(item)
+            if not pm or pm.group(2) not in KINDS:
+                raise CatalogError("%s: bad parameter '%s'" % (where, item))
+            out, kind, wraps, name = bool(pm.group(1)), pm.group(2), pm.group(3), pm.group(4)
+            k = KINDS[kind]
+            if out and k.c_out is None:
+                raise CatalogError("%s: %s cannot be an out-parameter" % (where, kind))
+            if not out and k.c_in is None:
+                raise CatalogError("%s: %s can only be an out-parameter" % (where, kind))
+            if name is None and not out:
+                raise CatalogError("%s: only out-parameters may be unnamed" % where)
+            if wraps is not None and kind != "obj":
+                raise CatalogError("%s: only obj names an interface" % where)
+            params.append(Param(kind, name, out, wraps, index))
+        names = [p.cname for p in params]
+        if len(set(names)) != len(names):
+            raise CatalogError("%s: repeated parameter name" % where)
+        if any(mm.name == mname for mm in current.methods):
+            raise CatalogError("%s: method %s declared twice" % (where, mname))
+        current.methods.append(Method(mname, params, result, flags, where))
 
 
-def parse_results(path):
-    regs = []
-    with open(path) as f:
-        for lineno, raw in enumerate(f, 1):
-            line = raw.split("#", 1)[0].strip()
-            if not line:
-                continue
-            parts = line.split()
-            if len(parts) != 2 or not re.match(r"^0x[0-9A-Fa-f]{8}$", parts[1]):
-                raise CatalogError("%s:%d: expected 'NAME 0xXXXXXXXX'" % (path, lineno))
-            regs.append((parts[0], int(parts[1], 16)))
-    return regs
+def parse_results(path, catalog):
+    for lineno, raw in enumerate(open(path), 1):
+        line = raw.split("#", 1)[0].strip()
+        if not line:
+            continue
+        parts = line.split()
+        if len(parts) != 2 or not re.match(r"^0x[0-9A-Fa-f]{8}$", parts[1]):
+            raise CatalogError("%s:%d: expected 'NAME 0xXXXXXXXX'" % (path, lineno))
+        catalog.results.append((parts[0], int(parts[1], 16)))
+
+
+def parse_families(path, catalog):
+    for raw in open(path):
+        line = raw.split("#", 1)[0].strip()
+        if line:
+            catalog.family_order.append(line)
+
+
+def check(catalog):
+    for kind, key in (("C++ name", lambda i: i.cname), ("GUID", lambda i: i.guid.upper())):
+        seen = {}
+        for i in catalog.interfaces:
+            k = key(i)
+            if k in seen:
+                raise CatalogError("%s: %s %s already used at %s" % (i.source, kind, k, seen[k]))
+            seen[k] = i.source
+    names = {}
+    for i in catalog.interfaces:
+        if i.scripted:
+            key = (i.service, i.name)
+            if key in names:
+                raise CatalogError("%s: type %s already declared" % (i.source, i.name))
+            names[key] = i
+    objects = {i.name for i in catalog.interfaces if i.object}
+    for i in catalog.interfaces:
+        if i.script_order is not None:
+            declared = {m.name for m in i.methods}
+            for n in i.script_order:
+                if n not in declared:
+                    raise CatalogError("%s: script method %s is not declared" % (i.source, n))
+            if len(set(i.script_order)) != len(i.script_order):
+                raise CatalogError("%s: script list repeats a method" % i.source)
+        if not i.scripted:
+            continue
+        for m in i.script_methods():
+            for p in m.params:
+                if not p.k.script:
+                    raise CatalogError("%s: %s cannot be scripted (%s)" % (m.source, m.name, p.kind))
+                if p.kind == "obj" and p.out and (p.wraps or "Unknown") not in objects:
+                    raise CatalogError("%s: %s returns %s, which is no object type"
+                                       % (m.source, m.name, p.wraps))
+    listed = set(catalog.family_order)
+    for f in catalog.families:
+        if f not in listed:
+            raise CatalogError("family %s is missing from families.txt" % f)
+    for f in catalog.family_order:
+        if f not in catalog.families:
+            raise CatalogError("families.txt names %s, which no catalogue declares" % f)
+    symbols = {}
+    for f in catalog.family_order:
+        for item in catalog.families[f]:
+            names_here = [item.u_symbol] if isinstance(item, Interface) else [item.name]
+            for n in names_here:
+                if n in symbols and symbols[n] != f:
+                    raise CatalogError("symbol %s is declared in two families" % n)
+                symbols[n] = f
+
+
+# --- Output: SDK --------------------------------------------------------------------------
+
+HEADER = "// Generated by catalog/gen.py from the catalogues; do not edit.\n#pragma once\n\n"
+SOURCE = "// Generated by catalog/gen.py from the catalogues; do not edit.\n"
 
 
 def guid_initializer(text):
@@ -174,13 +452,14 @@ def guid_initializer(text):
     return "{0x%sU, 0x%s, 0x%s, {%s}}" % (h[0:8].upper(), h[8:12].upper(), h[12:16].upper(), d4)
 
 
-HEADER = "// Generated by catalog/gen.py from the catalogues; do not edit.\n#pragma once\n\n"
+def canonical_guid(text):
+    return text.upper()
 
 
-def gen_results(regs):
+def gen_results(catalog):
     out = [HEADER, '#include "qm_types.h"\n\n']
     seen = set()
-    for name, code in regs:
+    for name, code in catalog.results:
         if name in seen:
             continue
         seen.add(name)
@@ -188,17 +467,17 @@ def gen_results(regs):
     out.append("\nstruct QmResultName {\n  const char* name;\n  QmResult code;\n};\n\n")
     out.append("// Every result code name, in registration order.\n")
     out.append("inline constexpr QmResultName kQmResultRegistry[] = {\n")
-    for name, code in regs:
+    for name, code in catalog.results:
         out.append('    {"%s", 0x%08XU},\n' % (name, code))
     out.append("};\n")
-    out.append("inline constexpr unsigned kQmResultRegistryCount = %d;\n" % len(regs))
+    out.append("inline constexpr unsigned kQmResultRegistryCount = %d;\n" % len(catalog.results))
     return "".join(out)
 
 
-def gen_interfaces(ifcs):
+def gen_interfaces(catalog):
     out = [HEADER, '#include <cstdint>\n\n#include "qm_types.h"\n\n']
     out.append("template <class I>\nstruct QmInterfaceInfo;\n\n")
-    for i in ifcs:
+    for i in catalog.interfaces:
         out.append("// %s (prefix %s_)\n" % (i.cname, i.prefix))
         out.append("inline constexpr QmGUID IID_%s = %s;\n" % (i.cname, guid_initializer(i.guid)))
         out.append("struct %s_Vtbl {\n" % i.cname)
@@ -206,7 +485,7 @@ def gen_interfaces(ifcs):
         out.append("  uint32_t (*AddRef)(void* self);\n")
         out.append("  uint32_t (*Release)(void* self);\n")
         for m in i.methods:
-            out.append("  %s (*%s)(%s);\n" % (m.rtype, m.name, m.decl_params(True)))
+            out.append("  %s (*%s)(%s);\n" % (m.rtype, m.name, m.c_params(True)))
         out.append("};\n")
         out.append("struct %s {\n  const %s_Vtbl* vt;\n};\n" % (i.cname, i.cname))
         out.append("template <>\nstruct QmInterfaceInfo<%s> {\n" % i.cname)
@@ -223,13 +502,13 @@ def gen_interfaces(ifcs):
                "  bool scriptQuery;  // its first method is ScriptQuery\n};\n\n")
     out.append("// Every interface of the catalogues, in catalogue order.\n")
     out.append("inline constexpr QmInterfaceEntry kQmInterfaces[] = {\n")
-    for i in ifcs:
+    for i in catalog.interfaces:
         query = bool(i.methods) and i.methods[0].name == "ScriptQuery"
         out.append('    {"%s", "%s", &IID_%s, "%s", %d, %s, %s},\n'
                    % (i.name, i.cname, i.cname, i.prefix, len(i.methods),
                       "true" if i.service else "false", "true" if query else "false"))
     out.append("};\n")
-    out.append("inline constexpr unsigned kQmInterfaceCount = %d;\n" % len(ifcs))
+    out.append("inline constexpr unsigned kQmInterfaceCount = %d;\n" % len(catalog.interfaces))
     return "".join(out)
 
 
@@ -242,10 +521,10 @@ def catch_clause(m):
     return "catch (...) {\n      return %s;\n    }\n" % m.fail_value
 
 
-def gen_impl(ifcs):
+def gen_impl(catalog):
     out = [HEADER, "#include <new>\n\n", '#include "qm_interfaces.h"\n#include "qm_results.h"\n\n']
     out.append("// A table slot as stored in an interface descriptor.\nusing QmSlot = void (*)();\n\n")
-    for i in ifcs:
+    for i in catalog.interfaces:
         if not i.methods:
             continue
         impl = "CQmImpl_" + i.short
@@ -254,7 +533,9 @@ def gen_impl(ifcs):
                    "// not implemented.\n" % i.cname)
         out.append("class %s {\n public:\n  virtual ~%s() = default;\n" % (impl, impl))
         for m in i.methods:
-            names = ", ".join("%s /*%s*/" % (p.ctype, p.cname) for p in m.params)
+            names = ", ".join(
+                "%s /*%s*/" % (d.rsplit(" ", 1)[0], d.rsplit(" ", 1)[1])
+                for p in m.params for d in p.c_decl())
             body = "{}" if m.rtype == "void" else "{\n    return %s;\n  }" % m.fail_value
             out.append("  virtual %s %s_%s(%s) %s\n" % (m.rtype, i.prefix, m.name, names, body))
         out.append("};\n\n")
@@ -263,11 +544,11 @@ def gen_impl(ifcs):
                    "// exception is turned into the method's failure answer.\n" % i.cname)
         out.append("template <class Access>\nstruct CQmThunks_%s {\n" % i.short)
         for m in i.methods:
-            call = "Access::template Impl<%s>(self)->%s_%s(%s)" % (impl, i.prefix, m.name, m.arg_names())
+            call = "Access::template Impl<%s>(self)->%s_%s(%s)" % (impl, i.prefix, m.name,
+                                                                   m.arg_names())
             out.append("  static %s %s(%s) {\n    try {\n      %s%s;\n    } %s  }\n"
-                       % (m.rtype, m.name, m.decl_params(True),
-                          "" if m.rtype == "void" else "return ", call,
-                          catch_clause(m)))
+                       % (m.rtype, m.name, m.c_params(True),
+                          "" if m.rtype == "void" else "return ", call, catch_clause(m)))
         out.append("  // Writes the method slots (after the three base slots) into a table.\n")
         out.append("  static void Fill(QmSlot* slots) {\n")
         for n, m in enumerate(i.methods):
@@ -281,7 +562,7 @@ def gen_impl(ifcs):
         out.append("  };\n};\n\n")
     out.append("// Finds the thunks and implementation class of an interface type.\n")
     out.append("template <class I>\nstruct QmImplOf;\n")
-    for i in ifcs:
+    for i in catalog.interfaces:
         if not i.methods:
             continue
         out.append("template <>\nstruct QmImplOf<%s> {\n  using Impl = CQmImpl_%s;\n"
@@ -290,16 +571,296 @@ def gen_impl(ifcs):
     return "".join(out)
 
 
-def gen_loc(ifcs):
+def gen_loc(catalog):
     out = [HEADER, '#include "module/handle.h"\n#include "qm_interfaces.h"\n\n']
     out.append("// One handle class per host interface.\n")
-    for i in ifcs:
+    for i in catalog.interfaces:
         if i.name == "Unknown":
             continue  # the unknown handle holds any object; it is written by hand
         out.append("class CQmLoc_%s : public CQmLocalize<%s> {\n public:\n"
                    "  const QmGUID& guid() const override {\n    return IID_%s;\n  }\n};\n"
                    % (i.short, i.cname, i.cname))
     return "".join(out)
+
+
+# --- Output: wrapper types ---------------------------------------------------------------
+
+
+def cstr(text):
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def wrapper_method(i, m):
+    """The C++ function of one wrapper method."""
+    fn = "%s_%s" % (i.py_type, m.name)
+    body = []
+    # 1. Result wrappers of object results come first.
+    for p in m.outputs():
+        if p.kind == "obj":
+            body.append("PyRef w_%s(CreateByName(%s));" % (p.cname, cstr(p.wraps or "Unknown")))
+    # 2. The receiver (object types only, before the arguments are looked at).
+    if not i.service:
+        body.append("auto* ifc = Receiver<%s>(self);" % i.cname)
+    # 3. Arguments.
+    inputs = m.inputs()
+    if inputs:
+        for p in inputs:
+            init = "nullptr" if p.k.py_decl.endswith("*") else "0"
+            body.append("%s a_%s = %s;" % (p.k.py_decl, p.cname, init))
+        body.append("if (!PyArg_ParseTuple(args, %s, %s)) ThrowParseError();"
+                    % (cstr(m.wrapper_format()), ", ".join("&a_" + p.cname for p in inputs)))
+    else:
+        body.append("NoArguments(args);")
+    if i.service:
+        body.append("auto* ifc = ServiceReceiver<%s>(self);" % i.cname)
+    # 4. Conversions.
+    call_args = []
+    for p in m.params:
+        n = p.cname
+        if p.kind == "pathbuf":
+            body.append("char b_%s[kQmMaxPath] = {};" % n)
+            call_args.append("b_" + n)
+            continue
+        if p.out:
+            if p.kind == "obj":
+                body.append("OutObject r_%s;" % n)
+                call_args.append("r_%s.addr()" % n)
+            elif p.kind == "strbuf":
+                call_args += ["buffer", "length"]
+            elif p.kind in ("vec", "mat3", "mat4", "box"):
+                size = {"vec": 3, "mat3": 9, "mat4": 16, "box": 6}[p.kind]
+                body.append("double r_%s[%d] = {};" % (n, size))
+                call_args.append("r_" + n)
+            else:
+                body.append("%s r_%s{};" % (p.k.c_out[:-1], n))
+                call_args.append("&r_" + n)
+            continue
+        a = "a_" + n
+        if p.kind in ("i32", "u32", "f64", "f32", "str"):
+            call_args.append(a)
+        elif p.kind in ("ptr", "id"):
+            call_args.append("reinterpret_cast<void*>(%s)" % a)
+        elif p.kind == "guid":
+            body.append("const QmGUID* g_%s = GuidArg(%s);" % (n, a))
+            call_args.append("g_" + n)
+        elif p.kind == "obj":
+            body.append("ObjectArg o_%s(%s);" % (n, a))
+            call_args.append("o_%s.raw()" % n)
+        elif p.kind == "vec":
+            body.append("double v_%s[3]; ReadVector(%s, v_%s, 3);" % (n, a, n))
+            call_args.append("v_" + n)
+        elif p.kind in ("mat3", "mat4"):
+            rows = 3 if p.kind == "mat3" else 4
+            body.append("double v_%s[%d]; ReadMatrix(%s, v_%s, %d);" % (n, rows * rows, a, n, rows))
+            call_args.append("v_" + n)
+        elif p.kind == "box":
+            body.append("double v_%s[6]; ReadBounds(%s, v_%s);" % (n, a, n))
+            call_args.append("v_" + n)
+        elif p.kind.endswith("[]"):
+            body.append("auto* d_%s = static_cast<%s>(ArrayArg(%s));" % (n, p.k.c_in, a))
+            call_args.append("d_" + n)
+        elif p.kind == "hints":
+            body.append("HintTable h_%s(%s);" % (n, a))
+            call_args.append("h_%s.table()" % n)
+        elif p.kind == "blocks":
+            body.append("BlockTable h_%s(%s);" % (n, a))
+            call_args.append("h_%s.table()" % n)
+        else:
+            raise CatalogError("%s: %s cannot be scripted" % (m.source, p.kind))
+    call = "ifc->vt->%s(%s)" % (m.name, ", ".join(["ifc"] + call_args))
+    # 5-6. The call and its code.
+    results = []
+    strbuf = [p for p in m.outputs() if p.kind == "strbuf"]
+    if strbuf:
+        if m.result is not None:
+            raise CatalogError("%s: a text through a buffer needs a result code" % m.source)
+        body.append("PyRef s_%s(StringThroughBuffer([&](char* buffer, uint32_t length) {\n"
+                    "      return %s;\n    }));" % (strbuf[0].cname, call))
+    elif m.result is None:
+        body.append("CheckResult(%s);" % call)
+    elif m.result == "truth":
+        body.append("QmResult code = %s;" % call)
+        body.append("CheckResult(code);")
+        results.append("BoolResult(code)")
+    elif m.result == "void":
+        body.append(call + ";")
+    else:
+        body.append("auto value = %s;" % call)
+        results.append({
+            "i32": "IntResult(value)", "u32": "IntResult(static_cast<long>(value))",
+            "f64": "FloatResult(value)", "f32": "FloatResult(value)",
+            "str": "StringResult(value)", "guid": "GuidResult(value)",
+            "obj": "DirectObjectResult(value)", "hints": "HintsResult(value)",
+        }.get(m.result, "PointerResult(value)"))
+    # 7. Results.
+    for p in m.outputs():
+        n = p.cname
+        results.append({
+            "i32": "IntResult(r_%s)" % n,
+            "u32": "IntResult(static_cast<long>(r_%s))" % n,
+            "f64": "FloatResult(r_%s)" % n, "f32": "FloatResult(r_%s)" % n,
+            "str": "StringResult(r_%s)" % n, "guid": "GuidResult(r_%s)" % n,
+            "obj": "ObjectResult(w_%s, r_%s)" % (n, n),
+            "ptr": "PointerResult(r_%s)" % n, "id": "PointerResult(r_%s)" % n,
+            "vec": "VectorResult(r_%s, 3)" % n, "mat3": "MatrixResult(r_%s, 3)" % n,
+            "mat4": "MatrixResult(r_%s, 4)" % n, "box": "BoundsResult(r_%s)" % n,
+            "strbuf": "s_%s.release()" % n,
+        }[p.kind])
+    if not results:
+        body.append("return ReturnNone();")
+    elif len(results) == 1:
+        body.append("return %s;" % results[0])
+    else:
+        for k, r in enumerate(results):
+            body.append("PyRef t%d(%s);" % (k, r))
+        body.append("return TupleResult({%s});" % ", ".join("t%d.release()" % k
+                                                              for k in range(len(results))))
+    text = "PyObject* %s(PyObject* self, PyObject* args) {\n" % fn
+    text += "  return PythonBoundary([&]() -> PyObject* {\n"
+    for line in body:
+        text += "    " + line + "\n"
+    text += "  });\n}\n\n"
+    return fn, text
+
+
+def gen_wrapper_type(i):
+    out = []
+    entries = []
+    for m in i.script_methods():
+        fn, text = wrapper_method(i, m)
+        out.append(text)
+        entries.append('    {%s, %s, METH_VARARGS, %s},\n' % (cstr(m.name), fn, cstr(m.docstring())))
+    out.append("PyMethodDef %s_methods[] = {\n" % i.py_type)
+    if not i.service:
+        out.append('    {"set", WrapperSet, METH_VARARGS, "bool = set(object source)"},\n')
+        out.append('    {"test", WrapperTest, METH_VARARGS, "bool = test()"},\n')
+    out.extend(entries)
+    out.append("    {nullptr, nullptr, 0, nullptr},\n};\n\n")
+    if i.service:
+        out.append("PyObject* %s_new(PyTypeObject* type, PyObject*, PyObject*) {\n"
+                   "  return ServiceNew(type, IID_%s);\n}\n\n" % (i.py_type, i.cname))
+        out.append("}  // namespace\n\nvoid SetUp_%s(PyObject* module) {\n"
+                   "  FillServiceType(&%s, %s_methods, %s_new);\n"
+                   "  RegisterServiceType(module, &%s, %s);\n}\n\nnamespace {\n\n"
+                   % (i.py_type, i.py_type, i.py_type, i.py_type, i.py_type, cstr(i.name)))
+    else:
+        handle = "CQmLoc_Unknown" if i.name == "Unknown" else "CQmLoc_" + i.short
+        out.append("}  // namespace\n\nvoid SetUp_%s(PyObject* module) {\n"
+                   "  FillObjectType(&%s, %s_methods, WrapperNew<%s>);\n"
+                   "  RegisterObjectType(module, &%s, %s);\n}\n\nnamespace {\n\n"
+                   % (i.py_type, i.py_type, i.py_type, handle, i.py_type, cstr(i.name)))
+    return "".join(out)
+
+
+def scripted(catalog):
+    return [i for i in catalog.interfaces if i.scripted]
+
+
+def gen_wrappers_header(catalog):
+    out = [HEADER, '#include "interp/python.h"\n\n']
+    out.append("// Type objects of the wrapper types: all zero until set-up fills them.\n")
+    for i in scripted(catalog):
+        out.append("extern PyTypeObject %s;\n" % i.py_type)
+        out.append("void SetUp_%s(PyObject* module);\n" % i.py_type)
+    objects = [i for i in scripted(catalog) if i.object]
+    services = [i for i in scripted(catalog) if i.service]
+    methods = sum(len(i.script_methods()) + (0 if i.service else 2) for i in scripted(catalog))
+    out.append("\ninline constexpr unsigned kQmObjectTypeCount = %d;\n" % len(objects))
+    out.append("inline constexpr unsigned kQmServiceTypeCount = %d;\n" % len(services))
+    out.append("inline constexpr unsigned kQmWrapperMethodCount = %d;\n" % methods)
+    out.append("\n// Fills and registers every type and adds every constant, family by\n"
+               "// family; `object`, `service` and `symbol` are the submodules.\n")
+    out.append("void SetUpFamilies(PyObject* object, PyObject* service, PyObject* symbol);\n")
+    out.append("inline constexpr unsigned kQmSymbolCount = %d;\n" % len(all_symbols(catalog)))
+    return "".join(out)
+
+
+def gen_wrapper_shards(catalog):
+    shards = [[] for _ in range(WRAPPER_SHARDS)]
+    for n, i in enumerate(scripted(catalog)):
+        shards[n % WRAPPER_SHARDS].append(i)
+    texts = []
+    for shard in shards:
+        out = [SOURCE, '#include "interp/python.h"\n\n#include "qm_wrappers.h"\n'
+               '#include "wrappers/runtime.h"\n\n']
+        for i in shard:
+            out.append("PyTypeObject %s = BlankType();\n" % i.py_type)
+        out.append("\nnamespace {\n\n")
+        for i in shard:
+            out.append("// --- %s ---\n\n" % i.py_type)
+            out.append(gen_wrapper_type(i))
+        out.append("}  // namespace\n")
+        texts.append("".join(out))
+    return texts
+
+
+def family_items(catalog, family):
+    """A family's types and then its constants, in set-up order."""
+    types, symbols = [], []
+    for item in catalog.families[family]:
+        if isinstance(item, Interface):
+            if item.scripted and item.name != "Unknown":
+                types.append(item)
+            symbols.append(Symbol(item.u_symbol, "s", canonical_guid(item.guid)))
+        else:
+            symbols.append(item)
+    return types, symbols
+
+
+def all_symbols(catalog):
+    result = []
+    for f in catalog.family_order:
+        result += family_items(catalog, f)[1]
+    return result
+
+
+def gen_setup(catalog):
+    out = [SOURCE, '#include "interp/python.h"\n\n#include "qm_wrappers.h"\n'
+           '#include "wrappers/runtime.h"\n#include "wrappers/symbols.h"\n\n']
+    out.append("void SetUpFamilies(PyObject* object, PyObject* service, PyObject* symbol) {\n")
+    for f in catalog.family_order:
+        types, symbols = family_items(catalog, f)
+        out.append("  // family %s\n" % f)
+        for i in types:
+            out.append("  SetUp_%s(%s);\n" % (i.py_type, "service" if i.service else "object"))
+        if symbols:
+            out.append("  {\n    static const QmSymbol kSymbols[] = {\n")
+            for s in symbols:
+                if s.kind == "s":
+                    out.append("        {%s, QmSymbol::kString, 0, 0.0, %s},\n"
+                               % (cstr(s.name), cstr(s.value)))
+                elif s.kind == "i":
+                    out.append("        {%s, QmSymbol::kLong, %dL, 0.0, nullptr},\n" % (cstr(s.name), s.value))
+                else:
+                    out.append("        {%s, QmSymbol::kFloat, 0, %r, nullptr},\n" % (cstr(s.name), s.value))
+            out.append("    };\n    AddSymbols(symbol, kSymbols, %d);\n  }\n" % len(symbols))
+    out.append("}\n")
+    return "".join(out)
+
+
+# --- Output: test support ------------------------------------------------------------------
+
+
+def gen_server_signatures(catalog):
+    """What each method looks like to a Python server, one line per interface."""
+    lines = []
+    for i in catalog.interfaces:
+        if i.methods:
+            lines.append("%s: %s" % (i.name, ", ".join(m.server_signature() for m in i.methods)))
+    return "\n".join(lines) + "\n"
+
+
+def gen_docstrings(catalog):
+    """Every wrapper type's methods with their docstrings, for tests."""
+    lines = []
+    for i in scripted(catalog):
+        kind = "service" if i.service else "object"
+        for m in i.script_methods():
+            lines.append("%s.%s.%s\t%s\t%s" % (kind, i.name, m.name, m.wrapper_format(), m.docstring()))
+    return "\n".join(lines) + "\n"
+
+
+# --- Driver --------------------------------------------------------------------------------
 
 
 def write_if_changed(path, text):
@@ -320,26 +881,29 @@ def main(argv):
         sys.stderr.write(__doc__)
         return 2
     outdir = argv[1]
-    ifcs, regs = [], []
+    catalog = Catalog()
     for path in argv[2:]:
+        base = os.path.basename(path)
         if path.endswith(".ifc"):
-            ifcs += parse_ifc(path)
-        elif os.path.basename(path) == "results.txt":
-            regs += parse_results(path)
+            parse_ifc(path, catalog)
+        elif base == "results.txt":
+            parse_results(path, catalog)
+        elif base == "families.txt":
+            parse_families(path, catalog)
         else:
             raise CatalogError("%s: unknown catalogue kind" % path)
-    for kind, key in (("C++ name", lambda i: i.cname), ("GUID", lambda i: i.guid.upper())):
-        seen = {}
-        for i in ifcs:
-            k = key(i)
-            if k in seen:
-                raise CatalogError("%s: %s %s already used at %s" % (i.source, kind, k, seen[k]))
-            seen[k] = i.source
+    check(catalog)
     os.makedirs(outdir, exist_ok=True)
-    write_if_changed(os.path.join(outdir, "qm_results.h"), gen_results(regs))
-    write_if_changed(os.path.join(outdir, "qm_interfaces.h"), gen_interfaces(ifcs))
-    write_if_changed(os.path.join(outdir, "qm_impl.h"), gen_impl(ifcs))
-    write_if_changed(os.path.join(outdir, "qm_loc.h"), gen_loc(ifcs))
+    write_if_changed(os.path.join(outdir, "qm_results.h"), gen_results(catalog))
+    write_if_changed(os.path.join(outdir, "qm_interfaces.h"), gen_interfaces(catalog))
+    write_if_changed(os.path.join(outdir, "qm_impl.h"), gen_impl(catalog))
+    write_if_changed(os.path.join(outdir, "qm_loc.h"), gen_loc(catalog))
+    write_if_changed(os.path.join(outdir, "qm_wrappers.h"), gen_wrappers_header(catalog))
+    for n, text in enumerate(gen_wrapper_shards(catalog)):
+        write_if_changed(os.path.join(outdir, "qm_wrappers_%d.cpp" % n), text)
+    write_if_changed(os.path.join(outdir, "qm_setup.cpp"), gen_setup(catalog))
+    write_if_changed(os.path.join(outdir, "qm_server_signatures.txt"), gen_server_signatures(catalog))
+    write_if_changed(os.path.join(outdir, "qm_docstrings.txt"), gen_docstrings(catalog))
     return 0
 
 

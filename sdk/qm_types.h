@@ -44,6 +44,13 @@ bool QmGuidParse(const char* text, QmGUID* out);
 // The text form, upper case.
 std::string QmGuidFormat(const QmGUID& guid);
 
+// One record of a block table: an identifier and its text.  A table ends
+// with a record whose identifier is 0 and whose text is null.
+struct QmBlockEntry {
+  int32_t id;
+  const char* text;
+};
+
 // One record of a tag description: three pointer-sized words.  The third
 // is the server's primary interface GUID in a module's own list, and null
 // in a server's static tag table.

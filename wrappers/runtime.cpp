@@ -1,0 +1,342 @@
+#include "wrappers/runtime.h"
+
+#include <cstring>
+#include <map>
+#include <new>
+
+#include "module/this_module.h"
+#include "scripting/storage.h"
+
+namespace {
+
+struct Registered {
+  std::string name;
+  bool wrapper;  // instances hold a handle
+};
+
+std::map<PyTypeObject*, Registered>& WrapperTypes() {
+  static std::map<PyTypeObject*, Registered> types;
+  return types;
+}
+
+std::map<std::string, PyTypeObject*>& TypesByName() {
+  static std::map<std::string, PyTypeObject*> types;
+  return types;
+}
+
+PyTypeObject* gUnknownType = nullptr;
+
+// Gives the type its full name, kept as long as the library.
+void NameType(PyTypeObject* type, const char* kind, const char* name) {
+  static std::map<PyTypeObject*, std::string> names;
+  std::string& full = names[type];
+  full = std::string("qm.") + kind + "." + name;
+  type->tp_name = full.c_str();
+}
+
+void AddType(PyObject* module, PyTypeObject* type, const char* name) {
+  CheckNonNegative(PyType_Ready(type), QMe_FAILED);
+  Py_INCREF(type);
+  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+    Py_DECREF(type);
+    throw QMe_FAILED;
+  }
+}
+
+}  // namespace
+
+PyTypeObject BlankType() {
+  PyTypeObject type{};
+  type.ob_refcnt = 1;
+  return type;
+}
+
+PyObject* WrapperNewWith(PyTypeObject* type, PyObject* args, CQmLocalizedObject* handle) {
+  PyRef self(type->tp_alloc(type, 0));
+  if (!self) {
+    delete handle;
+    return nullptr;
+  }
+  auto* wrapper = reinterpret_cast<WrapperObject*>(self.get());
+  wrapper->handle = handle;
+  if (handle == nullptr) return PyErr_NoMemory();
+  if (args == nullptr) return self.release();  // made by the plug-in itself
+  return PythonBoundary([&]() -> PyObject* {
+    PyObject* source = nullptr;
+    if (!PyArg_ParseTuple(args, "|O", &source)) ThrowParseError();
+    if (source == nullptr) return self.release();
+    if (!IsWrapper(source)) {
+      PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");
+      throw QMe_NOTFOUND;
+    }
+    handle->set(reinterpret_cast<WrapperObject*>(source)->handle->raw());
+    CheckTrue(handle->test(), QMe_NOINTERFACE);
+    return self.release();
+  });
+}
+
+void WrapperDealloc(PyObject* self) {
+  auto* wrapper = reinterpret_cast<WrapperObject*>(self);
+  delete wrapper->handle;
+  wrapper->handle = nullptr;
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* ServiceNew(PyTypeObject* type, const QmGUID& guid) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* service = reinterpret_cast<ServiceObject*>(self);
+  if (service->service == nullptr) service->service = CQmThisModule::Get().LookupGlobal(&guid);
+  return self;
+}
+
+void FillObjectType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
+  type->tp_flags = kWrapperTypeFlags;
+  type->tp_basicsize = sizeof(WrapperObject);
+  type->tp_dealloc = WrapperDealloc;
+  type->tp_methods = methods;
+  type->tp_new = make;
+}
+
+void FillServiceType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
+  type->tp_flags = kWrapperTypeFlags;
+  type->tp_basicsize = sizeof(ServiceObject);
+  type->tp_methods = methods;
+  type->tp_new = make;
+}
+
+void RegisterObjectType(PyObject* module, PyTypeObject* type, const char* name) {
+  bool wrapper = type->tp_dealloc == WrapperDealloc;
+  if (std::strcmp(name, "Unknown") == 0) gUnknownType = type;
+  NameType(type, "object", name);
+  AddType(module, type, name);
+  WrapperTypes()[type] = Registered{name, wrapper};
+  TypesByName()[name] = type;
+}
+
+void RegisterServiceType(PyObject* module, PyTypeObject* type, const char* name) {
+  NameType(type, "service", name);
+  AddType(module, type, name);
+}
+
+bool IsWrapper(PyObject* object) {
+  auto it = WrapperTypes().find(Py_TYPE(object));
+  return it != WrapperTypes().end() && it->second.wrapper;
+}
+
+PyObject* CreateByName(const char* name) {
+  auto it = TypesByName().find(name);
+  if (it == TypesByName().end()) return nullptr;
+  return it->second->tp_new(it->second, nullptr, nullptr);
+}
+
+PyTypeObject* UnknownType() { return gUnknownType; }
+
+size_t RegisteredObjectTypes() { return WrapperTypes().size(); }
+
+// --- set and test -------------------------------------------------------------------
+
+PyObject* WrapperSet(PyObject* self, PyObject* args) {
+  return PythonBoundary([&]() -> PyObject* {
+    PyObject* source = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &source)) ThrowParseError();
+    ObjectArg object(source);
+    CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(self)->handle;
+    CheckPointer(handle, QMe_FAILED);
+    return PyBool_FromLong(handle->set(object.raw()) ? 1 : 0);
+  });
+}
+
+PyObject* WrapperTest(PyObject* self, PyObject*) {
+  CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(self)->handle;
+  return PyBool_FromLong(handle != nullptr && handle->test() ? 1 : 0);
+}
+
+// --- Arguments ---------------------------------------------------------------------------
+
+ObjectArg::ObjectArg(PyObject* value) {
+  if (value == Py_None ||
+      (PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_INT_SUBCLASS) && PyInt_AsLong(value) == 0)) {
+    return;
+  }
+  if (IsWrapper(value)) {
+    CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(value)->handle;
+    raw_ = handle != nullptr ? handle->raw() : nullptr;
+    return;
+  }
+  PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");
+  throw QMe_NOTFOUND;
+}
+
+ObjectArg::~ObjectArg() {
+  if (owned_ != nullptr) QmRelease(owned_);
+}
+
+const QmGUID* GuidArg(PyObject* value) {
+  CheckTrue(PyString_Check(value), QMe_FAILED);
+  return CQmThisModule::Get().LookupGuid(PyString_AS_STRING(value));
+}
+
+void* ArrayArg(PyObject* value) {
+  if (value == Py_None) return nullptr;
+  CheckTrue(IsStorage(value), QMe_INVALIDARG);
+  return StorageData(value);
+}
+
+void ReadVector(PyObject* value, double* out, Py_ssize_t length) {
+  CheckTrue(PySequence_Check(value) && PySequence_Size(value) == length, QMe_FAILED);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef item(PySequence_GetItem(value, i));
+    CheckPointer(item.get(), QMe_FAILED);
+    out[i] = PyFloat_AsDouble(item.get());
+  }
+  if (PyErr_Occurred()) throw static_cast<QmResult>(1);
+}
+
+void ReadMatrix(PyObject* value, double* out, Py_ssize_t rows) {
+  CheckTrue(PySequence_Check(value) && PySequence_Size(value) == rows, QMe_FAILED);
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    PyRef row(PySequence_GetItem(value, r));
+    CheckPointer(row.get(), QMe_FAILED);
+    ReadVector(row.get(), out + r * rows, rows);
+  }
+}
+
+void ReadBounds(PyObject* value, double* out) {
+  CheckTrue(PySequence_Check(value), QMe_INVALIDARG);
+  for (Py_ssize_t corner = 0; corner < 2; ++corner) {
+    PyRef item(PySequence_GetItem(value, corner));
+    CheckPointer(item.get(), QMe_FAILED);
+    ReadVector(item.get(), out + corner * 3, 3);
+  }
+}
+
+HintTable::HintTable(PyObject* value) {
+  if (!PySequence_Check(value)) return;
+  Py_ssize_t n = PySequence_Size(value);
+  CheckNonNegative(n, QMe_INVALIDARG);
+  names_.reserve(n);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item(PySequence_GetItem(value, i));
+    int hint = 0;
+    const char* name = nullptr;
+    CheckTrue(item && PyArg_Parse(item.get(), "(is)", &hint, &name), QMe_FAILED);
+    names_.emplace_back(name);
+    entries_.push_back(QmTextValueHint{hint, nullptr});
+  }
+  for (size_t i = 0; i < names_.size(); ++i) entries_[i].name = names_[i].c_str();
+  entries_.push_back(QmTextValueHint{-1, nullptr});
+}
+
+BlockTable::BlockTable(PyObject* value) {
+  if (!PyDict_Check(value)) return;
+  Py_ssize_t pos = 0;
+  PyObject *key, *text;
+  while (PyDict_Next(value, &pos, &key, &text)) {
+    CheckTrue((PyInt_Check(key) || PyLong_Check(key)) && PyString_Check(text), QMe_FAILED);
+    texts_.emplace_back(PyString_AS_STRING(text));
+    entries_.push_back(QmBlockEntry{static_cast<int32_t>(PyInt_AsLong(key)), nullptr});
+  }
+  for (size_t i = 0; i < texts_.size(); ++i) entries_[i].text = texts_[i].c_str();
+  entries_.push_back(QmBlockEntry{0, nullptr});
+}
+
+// --- Results --------------------------------------------------------------------------------
+
+PyObject* IntResult(long value) { return PyLong_FromLong(value); }
+PyObject* FloatResult(double value) { return PyFloat_FromDouble(value); }
+
+PyObject* StringResult(const char* text) {
+  if (text == nullptr) return ReturnNone();
+  return PyString_FromString(text);
+}
+
+PyObject* PointerResult(void* value) { return PyLong_FromVoidPtr(value); }
+
+PyObject* BoolResult(QmResult code) { return PyBool_FromLong(code == QMe_TRUE ? 1 : 0); }
+
+PyObject* GuidResult(const QmGUID* guid) {
+  if (guid == nullptr) return ReturnNone();
+  auto* guids = static_cast<IQmGUIDService*>(CQmThisModule::Get().LookupGlobal(&IID_IQmGUIDService));
+  CheckPointer(guids, QMe_FAILED);
+  const char* text = guids->vt->GetName(guids, guid);
+  CheckPointer(text, QMe_FAILED);
+  return PyString_FromString(text);
+}
+
+PyObject* VectorResult(const double* values, Py_ssize_t length) {
+  PyRef tuple(PyTuple_New(length));
+  CheckPointer(tuple.get(), QMe_FAILED);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    CheckPointer(item, QMe_FAILED);
+    PyTuple_SET_ITEM(tuple.get(), i, item);
+  }
+  return tuple.release();
+}
+
+PyObject* MatrixResult(const double* values, Py_ssize_t rows) {
+  PyRef tuple(PyTuple_New(rows));
+  CheckPointer(tuple.get(), QMe_FAILED);
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    PyTuple_SET_ITEM(tuple.get(), r, VectorResult(values + r * rows, rows));
+  }
+  return tuple.release();
+}
+
+PyObject* BoundsResult(const double* values) {
+  PyRef low(VectorResult(values, 3));
+  PyRef high(VectorResult(values + 3, 3));
+  PyObject* pair = PyTuple_Pack(2, low.get(), high.get());
+  CheckPointer(pair, QMe_FAILED);
+  return pair;
+}
+
+PyObject* HintsResult(const QmTextValueHint* hints) {
+  PyRef list(PyList_New(0));
+  CheckPointer(list.get(), QMe_FAILED);
+  for (const QmTextValueHint* h = hints; h != nullptr && h->name != nullptr; ++h) {
+    PyRef pair(Py_BuildValue("is", h->value, h->name));
+    CheckPointer(pair.get(), QMe_FAILED);
+    CheckNonNegative(PyList_Append(list.get(), pair.get()), QMe_FAILED);
+  }
+  return list.release();
+}
+
+PyObject* DirectObjectResult(void* object) {
+  PyTypeObject* type = UnknownType();
+  CheckPointer(type, QMe_FAILED);
+  PyRef wrapper(CreateByName("Unknown"));
+  CheckPointer(wrapper.get(), QMe_FAILED);
+  reinterpret_cast<WrapperObject*>(wrapper.get())->handle->set(object);
+  return wrapper.release();
+}
+
+PyObject* ObjectResult(PyRef& wrapper, OutObject& object) {
+  CheckPointer(wrapper.get(), QMe_FAILED);
+  if (!IsWrapper(wrapper.get())) {
+    PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");
+    throw QMe_NOTFOUND;
+  }
+  CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(wrapper.get())->handle;
+  handle->take(object.release());
+  CheckTrue(handle->test(), QMe_NOINTERFACE);
+  return wrapper.release();
+}
+
+PyObject* TupleResult(std::initializer_list<PyObject*> items) {
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  bool ok = tuple.get() != nullptr;
+  for (PyObject* item : items) {
+    if (ok && item != nullptr) {
+      PyTuple_SET_ITEM(tuple.get(), i, item);
+    } else {
+      Py_XDECREF(item);
+      ok = false;
+    }
+    ++i;
+  }
+  CheckTrue(ok, QMe_FAILED);
+  return tuple.release();
+}

@@ -1,0 +1,206 @@
+// What the generated wrapper types of qm.object and qm.service stand on: the
+// wrapper records, the type registries, and the conversions of arguments
+// and results between Python and the host.
+#pragma once
+
+#include "interp/python.h"
+
+#include <string>
+#include <vector>
+
+#include "interp/result.h"
+#include "module/handles.h"
+
+// --- Records ------------------------------------------------------------------
+
+// An object wrapper: one handle over the type's host interface.
+struct WrapperObject {
+  PyObject_HEAD
+  CQmLocalizedObject* handle;
+};
+
+// A service wrapper: the service's cached interface pointer (not owned).
+struct ServiceObject {
+  PyObject_HEAD
+  void* service;
+};
+
+// --- Types and registries ---------------------------------------------------------
+
+// A type object whose every field is zero but its reference count, as the
+// wrapper types stay until set-up fills them.
+PyTypeObject BlankType();
+
+// Flags of every wrapper type: default flags, and scripts may subclass them.
+inline constexpr long kWrapperTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+
+// tp_new of the object type over handle class H.
+template <class H>
+PyObject* WrapperNew(PyTypeObject* type, PyObject* args, PyObject* keywords);
+PyObject* WrapperNewWith(PyTypeObject* type, PyObject* args, CQmLocalizedObject* handle);
+void WrapperDealloc(PyObject* self);
+
+// tp_new of the service type for `guid`.
+PyObject* ServiceNew(PyTypeObject* type, const QmGUID& guid);
+
+// Fills an object type (flags, size, deallocation, methods, constructor).
+void FillObjectType(PyTypeObject* type, PyMethodDef* methods, newfunc make);
+// Fills a service type.
+void FillServiceType(PyTypeObject* type, PyMethodDef* methods, newfunc make);
+
+// Names the type "qm.<kind>.<name>", readies it and adds it to `module`;
+// object types also enter both registries.  Throws QMe_FAILED.
+void RegisterObjectType(PyObject* module, PyTypeObject* type, const char* name);
+void RegisterServiceType(PyObject* module, PyTypeObject* type, const char* name);
+
+// Whether `object` is exactly of a registered object type.
+bool IsWrapper(PyObject* object);
+// A new empty wrapper of the named type; null (no Python error) when the
+// name was never registered.
+PyObject* CreateByName(const char* name);
+PyTypeObject* UnknownType();
+// Number of registered object types.
+size_t RegisteredObjectTypes();
+
+// The two methods every object type begins with.
+PyObject* WrapperSet(PyObject* self, PyObject* args);
+PyObject* WrapperTest(PyObject* self, PyObject* args);
+
+// The receiver's interface; throws QMe_NOINTERFACE when it holds none.
+template <class I>
+I* Receiver(PyObject* self) {
+  CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(self)->handle;
+  CheckTrue(handle != nullptr && handle->test(), QMe_NOINTERFACE);
+  return static_cast<I*>(handle->raw());
+}
+
+// The service's interface; throws QMe_NOINTERFACE when the host has none.
+template <class I>
+I* ServiceReceiver(PyObject* self) {
+  void* service = reinterpret_cast<ServiceObject*>(self)->service;
+  CheckTrue(service != nullptr, QMe_NOINTERFACE);
+  return static_cast<I*>(service);
+}
+
+// --- Arguments -----------------------------------------------------------------------
+
+// No arguments: anything given is a parse error.
+inline void NoArguments(PyObject* args) {
+  if (args != nullptr && PyTuple_GET_SIZE(args) != 0) ThrowParseError();
+}
+
+// An object argument as a raw host pointer (no reference for the caller):
+// None or 0 give null, a wrapper its held pointer; anything else raises
+// "Object of invalid type".  A host object made for the argument is kept
+// (and released) by this object.
+class ObjectArg {
+ public:
+  explicit ObjectArg(PyObject* value);
+  ~ObjectArg();
+  ObjectArg(const ObjectArg&) = delete;
+  ObjectArg& operator=(const ObjectArg&) = delete;
+  void* raw() const { return raw_; }
+
+ private:
+  void* raw_ = nullptr;
+  void* owned_ = nullptr;
+};
+
+// A GUID argument: a Python string turned into the host's GUID.
+const QmGUID* GuidArg(PyObject* value);
+
+// A vector, matrix (rows x rows) or box argument into doubles.
+void ReadVector(PyObject* value, double* out, Py_ssize_t length);
+void ReadMatrix(PyObject* value, double* out, Py_ssize_t rows);
+void ReadBounds(PyObject* value, double* out);
+
+// A typed array argument: None gives null, a storage object its data;
+// anything else is refused with QMe_INVALIDARG.
+void* ArrayArg(PyObject* value);
+
+// A hint table argument: a sequence of (value, name) pairs.
+class HintTable {
+ public:
+  explicit HintTable(PyObject* value);
+  const QmTextValueHint* table() const { return entries_.empty() ? nullptr : entries_.data(); }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<QmTextValueHint> entries_;
+};
+
+// A block table argument: a dictionary of integer keys and string values.
+class BlockTable {
+ public:
+  explicit BlockTable(PyObject* value);
+  const QmBlockEntry* table() const { return entries_.empty() ? nullptr : entries_.data(); }
+
+ private:
+  std::vector<std::string> texts_;
+  std::vector<QmBlockEntry> entries_;
+};
+
+// --- Results --------------------------------------------------------------------------
+
+PyObject* IntResult(long value);
+PyObject* FloatResult(double value);
+PyObject* StringResult(const char* text);  // null gives None
+PyObject* PointerResult(void* value);
+PyObject* BoolResult(QmResult code);       // QMe_TRUE is True
+PyObject* GuidResult(const QmGUID* guid);  // the GUID's text
+PyObject* VectorResult(const double* values, Py_ssize_t length);
+PyObject* MatrixResult(const double* values, Py_ssize_t rows);
+PyObject* BoundsResult(const double* values);
+PyObject* HintsResult(const QmTextValueHint* hints);
+// The object a host method returned itself, without a reference for the
+// caller, in a new Unknown wrapper (empty for null).
+PyObject* DirectObjectResult(void* object);
+// An out-location for a host object: the reference the host hands out is
+// released unless a result wrapper takes it.
+class OutObject {
+ public:
+  OutObject() = default;
+  OutObject(const OutObject&) = delete;
+  OutObject& operator=(const OutObject&) = delete;
+  ~OutObject() {
+    if (object_ != nullptr) QmRelease(object_);
+  }
+  void** addr() { return &object_; }
+  void* release() {
+    void* object = object_;
+    object_ = nullptr;
+    return object;
+  }
+
+ private:
+  void* object_ = nullptr;
+};
+
+// Hands a host object (with its reference) to a result wrapper made by
+// CreateByName; throws when the wrapper or the interface is missing.
+PyObject* ObjectResult(PyRef& wrapper, OutObject& object);
+// Several results as one tuple; steals the references.
+PyObject* TupleResult(std::initializer_list<PyObject*> items);
+
+// Calls `call(buffer, length)` with a buffer that doubles from 512 bytes
+// while the host answers QMe_SHORTBUFFER; the text as a Python string.
+template <class Call>
+PyObject* StringThroughBuffer(Call&& call) {
+  uint32_t size = 512;
+  for (;;) {
+    std::vector<char> buffer(size, '\0');
+    QmResult rc = call(buffer.data(), size);
+    if (rc == QMe_SHORTBUFFER) {
+      size *= 2;
+      continue;
+    }
+    CheckResult(rc);
+    buffer[size - 1] = '\0';
+    return PyString_FromString(buffer.data());
+  }
+}
+
+template <class H>
+PyObject* WrapperNew(PyTypeObject* type, PyObject* args, PyObject*) {
+  return WrapperNewWith(type, args, new (std::nothrow) H);
+}
