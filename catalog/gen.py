@@ -868,6 +868,154 @@ def gen_docstrings(catalog):
     return "\n".join(lines) + "\n"
 
 
+# --- Output: recording implementations for tests ------------------------------------------
+#
+# Every scripted interface gets a host object that records each call of a
+# wrapper method ("Name(arg,arg)") and answers with fixed values, and a
+# Python table of calls: arguments to pass, the record to expect, and the
+# result to expect.  The test drives every wrapper method with them.
+
+ARG_VALUES = {  # kind -> (Python argument, recorded text)
+    "i32": ("-7", "-7"), "u32": ("7", "7"), "f64": ("1.5", "1.5"), "f32": ("0.25", "0.25"),
+    "str": ("'s'", "s"), "guid": ("'4DB9C543-B192-4EDD-A65D-DD012FC27416'",
+                                  "4DB9C543-B192-4EDD-A65D-DD012FC27416"),
+    "obj": ("OBJ", "obj"), "ptr": ("4096", "4096"), "id": ("4096", "4096"),
+    "vec": ("(1.0, 2.0, 3.0)", "[1,2,3]"),
+    "mat3": ("((1, 2, 3), (4, 5, 6), (7, 8, 9))", "[1,2,3,4,5,6,7,8,9]"),
+    "mat4": ("((1, 2, 3, 4), (5, 6, 7, 8), (9, 10, 11, 12), (13, 14, 15, 16))",
+             "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]"),
+    "box": ("((1, 2, 3), (4, 5, 6))", "[1,2,3,4,5,6]"),
+    "hints": ("[(1, 'one'), (2, 'two')]", "1:one;2:two"),
+    "blocks": ("{5: 'five'}", "5:five"),
+}
+for _k in ("f32[]", "f64[]", "i32[]", "u32[]", "u8[]", "id[]", "data[]"):
+    ARG_VALUES[_k] = ("STORAGE", "array")
+
+RECORD_FORMAT = {  # kind -> C++ expression formatting argument `n`
+    "i32": "RecInt(%s)", "u32": "RecUnsigned(%s)", "f64": "RecFloat(%s)", "f32": "RecFloat(%s)",
+    "str": "RecText(%s)", "guid": "RecGuid(%s)", "obj": "RecObject(%s)", "ptr": "RecPointer(%s)",
+    "id": "RecPointer(%s)", "vec": "RecDoubles(%s, 3)", "mat3": "RecDoubles(%s, 9)",
+    "mat4": "RecDoubles(%s, 16)", "box": "RecDoubles(%s, 6)", "hints": "RecHints(%s)",
+    "blocks": "RecBlocks(%s)",
+}
+
+OUT_VALUES = {  # kind -> (C++ statement filling out-location `n`, Python expectation)
+    "i32": ("*%s = -11;", "-11"), "u32": ("*%s = 11;", "11"), "f64": ("*%s = 0.5;", "0.5"),
+    "f32": ("*%s = 0.75f;", "0.75"), "str": ('*%s = "out";', "'out'"),
+    "guid": ("*%s = &IID_IQmModule;", "'4DB9C543-B192-4EDD-A65D-DD012FC27416'"),
+    "ptr": ("*%s = reinterpret_cast<void*>(12288);", "12288"),
+    "id": ("*%s = reinterpret_cast<void*>(12288);", "12288"),
+    "vec": ("FillDoubles(%s, 3, 4);", "(4.0, 5.0, 6.0)"),
+    "mat3": ("FillDoubles(%s, 9, 1);", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0), (7.0, 8.0, 9.0))"),
+    "mat4": ("FillDoubles(%s, 16, 1);", "((1.0, 2.0, 3.0, 4.0), (5.0, 6.0, 7.0, 8.0), "
+             "(9.0, 10.0, 11.0, 12.0), (13.0, 14.0, 15.0, 16.0))"),
+    "box": ("FillDoubles(%s, 6, 1);", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"),
+}
+
+RETURN_VALUES = {  # return kind -> (C++ value, Python expectation)
+    None: ("QMe_OK", None), "truth": ("QMe_FALSE", "False"), "void": (None, None),
+    "i32": ("-3", "-3"), "u32": ("3", "3"), "f64": ("1.25", "1.25"), "f32": ("1.25f", "1.25"),
+    "str": ('"ret"', "'ret'"), "guid": ("&IID_IQmModule", "'4DB9C543-B192-4EDD-A65D-DD012FC27416'"),
+    "obj": ("RecordedObject()", "TYPE('Unknown')"),
+    "ptr": ("reinterpret_cast<void*>(8192)", "8192"), "id": ("reinterpret_cast<void*>(8192)", "8192"),
+    "handle": ("reinterpret_cast<void*>(8192)", "8192"), "data": ("reinterpret_cast<void*>(8192)", "8192"),
+    "hints": ("kRecordedHints", "[(1, 'a'), (2, 'b')]"),
+}
+
+
+def recorder_class(i, objects):
+    cls = "Rec_" + i.short
+    out = ["class %s : public qmhost::HostObject, public CQmImpl_%s {\n public:\n" % (cls, i.short)]
+    for m in i.script_methods():
+        params = ", ".join(d for p in m.params for d in p.c_decl())
+        out.append("  %s %s_%s(%s) override {\n" % (m.rtype, i.prefix, m.name, params))
+        args = []
+        for p in m.inputs():
+            args.append(RECORD_FORMAT.get(p.kind, "RecPointer(%s)") % p.cname
+                        if not p.kind.endswith("[]") else "RecArray(%s)" % p.cname)
+        out.append("    Record(\"%s\", {%s});\n" % (m.name, ", ".join(args)))
+        for p in m.params:
+            if p.kind == "pathbuf":
+                out.append('    std::snprintf(%s, kQmMaxPath, "path");\n' % p.cname)
+        for p in m.outputs():
+            if p.kind == "obj":
+                wraps = p.wraps or "Unknown"
+                made = "Rec_%s" % wraps if wraps in objects and wraps != "Unknown" else "RecUnknown"
+                out.append("    *%s = NewRecorded<%s>();\n" % (p.cname, made))
+            elif p.kind == "strbuf":
+                out.append("    return FillText(%s, %sLength);\n" % (p.cname, p.cname))
+            else:
+                out.append("    " + OUT_VALUES[p.kind][0] % p.cname + "\n")
+        if not any(p.kind == "strbuf" for p in m.outputs()):
+            value = RETURN_VALUES[m.result][0]
+            if value is not None:
+                out.append("    return %s;\n" % value)
+        out.append("  }\n")
+    out.append(" protected:\n  void* Find(const QmGUID& iid) override {\n"
+               "    return iid == IID_%s || iid == IID_QmBaseUnknown ? face_.get() : nullptr;\n  }\n"
+               % i.cname)
+    out.append("\n private:\n  qmhost::HostFace<%s> face_{this};\n};\n\n" % i.cname)
+    return "".join(out)
+
+
+def gen_recorders(catalog):
+    objects = {i.name for i in catalog.interfaces if i.object}
+    recorded = [i for i in scripted(catalog) if i.methods]
+    out = [HEADER, '#include "tests/recorder_support.h"\n\n']
+    for i in recorded:
+        out.append("class Rec_%s;\n" % i.short)
+    out.append("\n")
+    for i in recorded:
+        out.append(recorder_class(i, objects))
+    out.append("// Every recorded interface: its kind, type name, and a new recorder\n"
+               "// (one reference, seen through the interface).\n")
+    out.append("inline const RecordedType kRecordedTypes[] = {\n")
+    for i in recorded:
+        out.append('    {"%s", "%s", [] { return NewRecorded<Rec_%s>(); }},\n'
+                   % ("service" if i.service else "object", i.name, i.short))
+    out.append("};\n")
+    return "".join(out)
+
+
+def expected_result(m, objects):
+    results = []
+    if RETURN_VALUES[m.result][1] is not None:
+        results.append(RETURN_VALUES[m.result][1])
+    for p in m.outputs():
+        if p.kind == "obj":
+            wraps = p.wraps or "Unknown"
+            if wraps not in objects:
+                return "ERROR('RuntimeError: bad result: FAILED')"
+            results.append("TYPE(%r)" % wraps)
+        elif p.kind == "strbuf":
+            results.append("'b' * 700")
+        else:
+            results.append(OUT_VALUES[p.kind][1])
+    if not results:
+        return "None"
+    if len(results) == 1:
+        return results[0]
+    return "(%s,)" % ", ".join(results)
+
+
+def gen_wrapper_calls(catalog):
+    objects = {i.name for i in catalog.interfaces if i.object}
+    lines = ["# Generated by catalog/gen.py from the catalogues; do not edit.",
+             "# (kind, type, method, arguments, record, result) of every wrapper method.",
+             "CALLS = ["]
+    for i in scripted(catalog):
+        if not i.methods:
+            continue
+        kind = "service" if i.service else "object"
+        for m in i.script_methods():
+            args = [ARG_VALUES[p.kind][0] for p in m.inputs()]
+            record = "%s(%s)" % (m.name, ",".join(ARG_VALUES[p.kind][1] for p in m.inputs()))
+            lines.append("    (%r, %r, %r, [%s], %r, %s)," % (
+                kind, i.name, m.name, ", ".join(args), record, expected_result(m, objects)))
+    lines.append("]")
+    return "\n".join(lines) + "\n"
+
+
 # --- Driver --------------------------------------------------------------------------------
 
 
@@ -913,6 +1061,8 @@ def main(argv):
     write_if_changed(os.path.join(outdir, "qm_server_signatures.txt"), gen_server_signatures(catalog))
     write_if_changed(os.path.join(outdir, "qm_docstrings.txt"), gen_docstrings(catalog))
     write_if_changed(os.path.join(outdir, "qm_missing_types.txt"), gen_missing_types(catalog))
+    write_if_changed(os.path.join(outdir, "qm_recorders.h"), gen_recorders(catalog))
+    write_if_changed(os.path.join(outdir, "qm_wrapper_calls.py"), gen_wrapper_calls(catalog))
     return 0
 
 
