@@ -14,7 +14,7 @@ else
 BUILD_DIR ?= build
 endif
 
-.PHONY: all setup configure build test demo clean
+.PHONY: all setup configure build test demo bench clean
 
 all: build
 
@@ -36,6 +36,10 @@ demo: build
 	$(BUILD_DIR)/bin/qmhost run examples/hello.py "a first" run
 	$(BUILD_DIR)/bin/qmhost run examples/scene.py
 	$(BUILD_DIR)/bin/qmhost run examples/progress.py
+
+# Speed measurements (not part of the tests): build/bin/*_bench.
+bench: build
+	@for b in $(BUILD_DIR)/bin/*_bench; do $$b; done
 
 clean:
 	rm -rf build build-sanitize

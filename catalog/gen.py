@@ -425,14 +425,16 @@ def check(catalog):
             raise CatalogError("family %s is missing from families.txt" % f)
     for f in catalog.family_order:
         catalog.families.setdefault(f, [])  # a family may have nothing declared yet
-    symbols = {}
+    symbols = {}  # a constant may stand in two families, with one value
     for f in catalog.family_order:
         for item in catalog.families[f]:
-            names_here = [item.u_symbol] if isinstance(item, Interface) else [item.name]
-            for n in names_here:
-                if n in symbols and symbols[n] != f:
-                    raise CatalogError("symbol %s is declared in two families" % n)
-                symbols[n] = f
+            if isinstance(item, Interface):
+                name, value = item.u_symbol, item.guid.upper()
+            else:
+                name, value = item.name, item.value
+            if name in symbols and symbols[name] != value:
+                raise CatalogError("symbol %s has two values" % name)
+            symbols[name] = value
 
 
 # --- Output: SDK --------------------------------------------------------------------------
