@@ -6,12 +6,24 @@
 #include <iterator>
 
 #include "host/query.h"
+#include "host/scene_objects.h"
 
 namespace qmhost {
 
 const std::vector<std::string>& ItemTypes() {
   static const std::vector<std::string> types = {"mesh", "light", "camera", "locator"};
   return types;
+}
+
+uint32_t ItemTypeCode(const std::string& type) {
+  const auto& types = ItemTypes();
+  auto it = std::find(types.begin(), types.end(), type);
+  return it == types.end() ? kAnyItemType : static_cast<uint32_t>(it - types.begin()) + 1;
+}
+
+const char* ItemTypeOfCode(uint32_t code) {
+  const auto& types = ItemTypes();
+  return code >= 1 && code <= types.size() ? types[code - 1].c_str() : nullptr;
 }
 
 // --- State ------------------------------------------------------------------------------
@@ -27,12 +39,14 @@ const Item* SceneState::Find(const std::string& name) const {
   return const_cast<SceneState*>(this)->Find(name);
 }
 
-const Item* SceneState::ById(uint64_t id) const {
-  for (const auto& item : items) {
+Item* SceneState::ById(uint64_t id) {
+  for (auto& item : items) {
     if (item.id == id) return &item;
   }
   return nullptr;
 }
+
+const Item* SceneState::ById(uint64_t id) const { return const_cast<SceneState*>(this)->ById(id); }
 
 std::vector<Item*> SceneState::Selected() {
   std::vector<Item*> found;
@@ -59,9 +73,28 @@ std::string SceneState::FreeName(const std::string& type) const {
   }
 }
 
-QmResult SceneState::Create(const std::string& type, const std::string& name, bool nameGiven) {
-  const auto& types = ItemTypes();
-  if (std::find(types.begin(), types.end(), type) == types.end()) return QMe_INVALIDARG;
+std::string SceneState::FreeNameLike(const std::string& name) const {
+  std::string stem = name;
+  while (!stem.empty() && stem.back() >= '0' && stem.back() <= '9') stem.pop_back();
+  for (unsigned n = 2;; ++n) {
+    std::string free = stem + std::to_string(n);
+    if (Find(free) == nullptr) return free;
+  }
+}
+
+bool SceneState::IsWithin(uint64_t id, uint64_t ancestor) const {
+  // Parents never form a loop, so the walk ends; the bound guards it anyway.
+  for (size_t steps = 0; id != 0 && steps <= items.size(); ++steps) {
+    if (id == ancestor) return true;
+    const Item* item = ById(id);
+    id = item != nullptr ? item->parent : 0;
+  }
+  return false;
+}
+
+QmResult SceneState::Add(const std::string& type, const std::string& name, bool nameGiven,
+                         uint64_t* id) {
+  if (ItemTypeCode(type) == kAnyItemType) return QMe_INVALIDARG;
   if (nameGiven && name.empty()) return QMe_INVALIDARG;
   std::string chosen = nameGiven ? name : FreeName(type);
   if (Find(chosen) != nullptr) return QMe_ALREADYEXISTS;
@@ -70,8 +103,27 @@ QmResult SceneState::Create(const std::string& type, const std::string& name, bo
   item.name = chosen;
   item.type = type;
   items.push_back(item);
-  selection.assign(1, item.id);
+  if (id != nullptr) *id = item.id;
   return QMe_OK;
+}
+
+QmResult SceneState::Create(const std::string& type, const std::string& name, bool nameGiven) {
+  uint64_t id = 0;
+  QmResult rc = Add(type, name, nameGiven, &id);
+  if (rc == QMe_OK) selection.assign(1, id);
+  return rc;
+}
+
+bool SceneState::Remove(uint64_t id) {
+  auto it = std::find_if(items.begin(), items.end(), [&](const Item& item) { return item.id == id; });
+  if (it == items.end()) return false;
+  uint64_t parent = it->parent;
+  items.erase(it);
+  for (auto& item : items) {
+    if (item.parent == id) item.parent = parent;
+  }
+  selection.erase(std::remove(selection.begin(), selection.end(), id), selection.end());
+  return true;
 }
 
 QmResult SceneState::Select(const std::string& name, bool add) {
@@ -92,11 +144,18 @@ SceneState Scene::Snapshot() const {
   return state_;
 }
 
+void Scene::SetFile(const std::string& filename) {
+  std::lock_guard<std::mutex> hold(lock_);
+  state_.filename = filename;
+  state_.changed = false;
+}
+
 namespace {
 
 bool SameItem(const Item& a, const Item& b) {
   return a.name == b.name && a.type == b.type && a.rotation == b.rotation &&
-         std::equal(std::begin(a.position), std::end(a.position), std::begin(b.position));
+         std::equal(std::begin(a.position), std::end(a.position), std::begin(b.position)) &&
+         a.parent == b.parent && a.tags == b.tags;
 }
 
 }  // namespace
@@ -108,18 +167,21 @@ bool Scene::Undo(std::string* label) {
   undo_.pop_back();
   if (label != nullptr) *label = step.label;
 
-  auto& items = state_.items;
   for (const Item& after : step.after.items) {
     const Item* before = step.before.ById(after.id);
-    auto now = std::find_if(items.begin(), items.end(),
-                            [&](const Item& item) { return item.id == after.id; });
+    Item* now = state_.ById(after.id);
     if (before == nullptr) {  // made by the step
-      if (now != items.end()) items.erase(now);
-    } else if (now != items.end() && !SameItem(*before, after)) {
+      if (now != nullptr) state_.Remove(after.id);
+    } else if (now != nullptr && !SameItem(*before, after)) {
       const Item* holder = state_.Find(before->name);
-      std::string keep = holder != nullptr && holder->id != before->id ? now->name : before->name;
-      *now = *before;
-      now->name = keep;
+      Item restored = *before;
+      if (holder != nullptr && holder->id != before->id) restored.name = now->name;
+      // A parent that has gone since, or would make a loop, is not restored.
+      bool parentOk = restored.parent == 0 || (state_.ById(restored.parent) != nullptr &&
+                                               !state_.IsWithin(restored.parent, after.id));
+      if (before->parent == after.parent || !parentOk) restored.parent = now->parent;
+      if (before->tags == after.tags) restored.tags = now->tags;
+      *now = std::move(restored);
     }
   }
   if (step.before.selection != step.after.selection) state_.selection = step.before.selection;
@@ -128,6 +190,7 @@ bool Scene::Undo(std::string* label) {
   sel.erase(std::remove_if(sel.begin(), sel.end(), gone), sel.end());
   if (step.before.mode != step.after.mode) state_.mode = step.before.mode;
   if (step.before.detail != step.after.detail) state_.detail = step.before.detail;
+  state_.changed = true;
   return true;
 }
 
@@ -222,6 +285,57 @@ QmResult SceneService::scns_ScriptQuery(void** query) {
   Ref<SceneQuery> made(new SceneQuery(scene_));
   return made->QueryInterface(&IID_IQmScriptQuery, query);
 }
+
+uint32_t SceneService::scns_ItemTypeCount() { return static_cast<uint32_t>(ItemTypes().size()); }
+
+QmResult SceneService::scns_ItemTypeByIndex(uint32_t index, uint32_t* type) {
+  if (type == nullptr) return QMe_INVALIDARG;
+  if (index >= ItemTypes().size()) return QMe_OUTOFBOUNDS;
+  *type = ItemTypeCode(ItemTypes()[index]);
+  return QMe_OK;
+}
+
+QmResult SceneService::scns_ItemTypeLookup(const char* name, uint32_t* type) {
+  if (name == nullptr || type == nullptr) return QMe_INVALIDARG;
+  uint32_t code = ItemTypeCode(name);
+  if (code == kAnyItemType) return QMe_NOTFOUND;
+  *type = code;
+  return QMe_OK;
+}
+
+QmResult SceneService::scns_ItemTypeName(uint32_t type, const char** name) {
+  if (name == nullptr) return QMe_INVALIDARG;
+  const char* found = ItemTypeOfCode(type);
+  if (found == nullptr) return QMe_NOTFOUND;
+  *name = found;  // ItemTypes() lives as long as the process
+  return QMe_OK;
+}
+
+QmResult SceneService::scns_ItemTypeSuper(uint32_t, uint32_t* superType) {
+  if (superType == nullptr) return QMe_INVALIDARG;
+  return QMe_NOTFOUND;
+}
+
+QmResult SceneService::scns_ItemTypeTest(uint32_t type, uint32_t ofType) {
+  if (ItemTypeOfCode(type) == nullptr) return QMe_NOTFOUND;
+  if (ofType != kAnyItemType && ItemTypeOfCode(ofType) == nullptr) return QMe_NOTFOUND;
+  return ofType == kAnyItemType || ofType == type ? QMe_TRUE : QMe_FALSE;
+}
+
+QmResult SceneService::scns_ItemSubTypeCount(uint32_t type, uint32_t* count) {
+  if (count == nullptr) return QMe_INVALIDARG;
+  if (ItemTypeOfCode(type) == nullptr) return QMe_NOTFOUND;
+  *count = 0;
+  return QMe_OK;
+}
+
+QmResult SceneService::scns_ItemSubTypeByIndex(uint32_t type, uint32_t, const char** subType) {
+  if (subType == nullptr) return QMe_INVALIDARG;
+  if (ItemTypeOfCode(type) == nullptr) return QMe_NOTFOUND;
+  return QMe_OUTOFBOUNDS;
+}
+
+QmResult SceneService::scns_Root(void** scene) { return HandOutScene(scene_, scene); }
 
 void* SceneService::Find(const QmGUID& iid) {
   return iid == IID_QmBaseUnknown || iid == IID_IQmSceneService ? face_.get() : nullptr;

@@ -85,3 +85,13 @@ void* RecordedObject() {
   kept->Release();  // no reference for the caller: the recorder keeps it
   return face;
 }
+
+bool gPlainObjects = false;
+
+void* NewPlainObject() {
+  auto* object = new RecUnknown;
+  void* face = nullptr;
+  object->QueryInterface(nullptr, &face);
+  object->Release();
+  return face;
+}

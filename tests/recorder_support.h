@@ -49,10 +49,16 @@ class RecUnknown : public qmhost::HostObject {
   static const IQmUnknown_Vtbl kTable;
 };
 
+// While set, recorders hand out objects of no particular interface in
+// place of the typed objects their methods promise.
+extern bool gPlainObjects;
+void* NewPlainObject();
+
 // A new recorder of class T, seen through its first interface, with one
 // reference for the caller.
 template <class T>
 void* NewRecorded() {
+  if (gPlainObjects) return NewPlainObject();
   auto* object = new T;
   void* face = nullptr;
   object->QueryInterface(nullptr, &face);

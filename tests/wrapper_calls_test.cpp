@@ -31,7 +31,13 @@ PyObject* ClearRecords(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* PlainObjects(PyObject*, PyObject* args) {
+  gPlainObjects = PyObject_IsTrue(args) != 0;
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kProbes[] = {
+    {"plain_objects", PlainObjects, METH_O, nullptr},
     {"last_record", LastRecord, METH_NOARGS, nullptr},
     {"clear_records", ClearRecords, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -82,6 +88,44 @@ for kind, tname, mname, args, record, want in CALLS:
 
 std::vector<void*> services_;
 
+// The edges of the conversions, on methods whose kinds show them.
+const char kEdges[] = R"(
+def outcome(f, *a):
+    clear_records()
+    try:
+        got = f(*a)
+    except Exception, e:
+        return '%s: %s' % (type(e).__name__, e), last_record()
+    return got, last_record()
+def expect(what, got, want):
+    if got != want:
+        failures.append('%s: got %r, want %r' % (what, got, want))
+shader = RECEIVERS[('service', 'Shader')]
+expect('vector as list', outcome(shader.ComputeFresnel, [1, 2, 3], (1, 2, 3), 1.5),
+       (1.25, 'ComputeFresnel([1,2,3],[1,2,3],1.5)'))
+expect('short vector', outcome(shader.ComputeFresnel, (1, 2), (1, 2, 3), 1.5),
+       ('RuntimeError: bad result: FAILED', None))
+expect('vector of text', outcome(shader.ComputeFresnel, ('a', 2, 3), (1, 2, 3), 1.5),
+       ('TypeError: a float is required', None))
+image = RECEIVERS[('service', 'Image')]
+expect('array as list', outcome(image.Kelvin2RGB, 5000.0, [1, 2, 3]),
+       ('TypeError: invalid argument', None))
+expect('array as None', outcome(image.Kelvin2RGB, 5000.0, None),
+       (None, 'Kelvin2RGB(5000,null)'))
+expect('array as storage', outcome(image.Kelvin2RGB, 5000.0, qm.object.storage('f', 3)),
+       (None, 'Kelvin2RGB(5000,array)'))
+scene = RECEIVERS[('service', 'Scene')]
+plain_objects(True)
+expect('object result without its interface', outcome(scene.Root)[0], 'TypeError: no interface')
+plain_objects(False)
+expect('object result', type(outcome(scene.Root)[0]).__name__, 'Scene')
+msg = RECEIVERS[('object', 'Message')]
+expect('no arguments expected', outcome(msg.Reset, 1)[0],
+       'RuntimeError: Error parsing argument list')
+expect('empty receiver first', outcome(qm.object.Message().SetCode, 'not a number')[0],
+       'TypeError: no interface')
+)";
+
 TEST(WrapperCalls, EveryWrapperMethodReachesItsHostMethod) {
   qmhost::Ref<qmhost::Application> app(new qmhost::Application);
   app->SetModuleDir(Folder(QM_PLUGIN_PATH));
@@ -127,8 +171,11 @@ TEST(WrapperCalls, EveryWrapperMethodReachesItsHostMethod) {
   std::string code = std::string(kDriver) + calls.str() + kLoop;
   PyRef done(PyRun_String(code.c_str(), Py_file_input, globals, globals));
   if (!done) PyErr_Print();
-  for (void* service : services_) QmRelease(service);
   ASSERT_TRUE(done);
+  PyRef edges(PyRun_String(kEdges, Py_file_input, globals, globals));
+  if (!edges) PyErr_Print();
+  EXPECT_TRUE(edges);
+  for (void* service : services_) QmRelease(service);
   PyObject* failures = PyDict_GetItemString(globals, "failures");
   ASSERT_NE(failures, nullptr);
   Py_ssize_t n = PyList_Size(failures);
