@@ -68,23 +68,15 @@ double TimeCalls(PyObject* callable, PyObject* args, int n) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void WrapperMethod(benchmark::State& state) {
+void Call(benchmark::State& state, PyObject* Calls::*callable) {
   Calls& c = Setup();
   for (auto _ : state) {
-    PyObject* r = PyObject_Call(c.wrapperMethod, c.noArgs, nullptr);
+    PyObject* r = PyObject_Call(c.*callable, c.noArgs, nullptr);
     Py_DECREF(r);
   }
 }
-BENCHMARK(WrapperMethod);
-
-void BareFunction(benchmark::State& state) {
-  Calls& c = Setup();
-  for (auto _ : state) {
-    PyObject* r = PyObject_Call(c.bare, c.noArgs, nullptr);
-    Py_DECREF(r);
-  }
-}
-BENCHMARK(BareFunction);
+BENCHMARK_CAPTURE(Call, WrapperMethod, &Calls::wrapperMethod);
+BENCHMARK_CAPTURE(Call, BareFunction, &Calls::bare);
 
 // Both in one run, interleaved, so that the ratio does not depend on
 // what else the machine does between two benchmarks.

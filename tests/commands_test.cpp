@@ -19,15 +19,10 @@ using Commands = qmtest::ScriptRun;
 
 // Runs `body` after creating three items and selecting `selected` of them.
 std::string WithScene(const std::string& body) {
-  return "import qm\n"
+  return std::string(qmtest::kErrorHelper) +
          "qm.eval('item.create mesh a')\n"
          "qm.eval('item.create light b')\n"
-         "qm.eval('item.create camera c')\n"
-         "def error(f, *a, **k):\n"
-         "    try:\n"
-         "        f(*a, **k)\n"
-         "    except Exception, e:\n"
-         "        return '%s: %s' % (type(e).__name__, e)\n" +
+         "qm.eval('item.create camera c')\n" +
          body;
 }
 

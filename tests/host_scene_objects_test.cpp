@@ -12,17 +12,10 @@ namespace {
 using qmtest::Outcome;
 using SceneObjects = qmtest::ScriptRun;
 
-// `error(f, *a)` describes what calling f raises; `T` maps type names to
+// Besides `error` of the fixture: `T` maps type names to
 // the service's codes; `scene` is the root scene; `names()` lists the
 // scene's item names in index order.
-const char kHelpers[] =
-    "import qm\n"
-    "def error(f, *a):\n"
-    "    try:\n"
-    "        f(*a)\n"
-    "    except Exception, e:\n"
-    "        return '%s: %s' % (type(e).__name__, e)\n"
-    "    return 'no error'\n"
+const char kSceneHelpers[] =
     "svc = qm.service.Scene()\n"
     "T = {}\n"
     "for i in range(svc.ItemTypeCount()):\n"
@@ -33,7 +26,9 @@ const char kHelpers[] =
     "def queried():\n"
     "    return list(qm.Service('sceneservice').queryN('scene.items'))\n";
 
-Outcome RunChecked(SceneObjects& t, const std::string& body) { return t.Run(kHelpers + body); }
+Outcome RunChecked(SceneObjects& t, const std::string& body) {
+  return t.Run(std::string(qmtest::kErrorHelper) + kSceneHelpers + body);
+}
 
 // --- The scene object ------------------------------------------------------------------
 

@@ -20,6 +20,17 @@ using qmhost::Ref;
 
 inline std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
 
+// Python for test scripts: `error(f, *a, **k)` describes what calling f
+// raises ("Type: text"), or 'no error'.
+inline const char kErrorHelper[] =
+    "import qm\n"
+    "def error(f, *a, **k):\n"
+    "    try:\n"
+    "        f(*a, **k)\n"
+    "    except Exception, e:\n"
+    "        return '%s: %s' % (type(e).__name__, e)\n"
+    "    return 'no error'\n";
+
 struct Outcome {
   QmResult rc = 0;
   Ref<qmhost::Message> message;

@@ -9,17 +9,8 @@ namespace {
 using qmtest::Outcome;
 using Wrappers = qmtest::ScriptRun;
 
-const char kHelpers[] =
-    "import qm\n"
-    "def error(f, *a):\n"
-    "    try:\n"
-    "        f(*a)\n"
-    "    except Exception, e:\n"
-    "        return '%s: %s' % (type(e).__name__, e)\n"
-    "    return 'no error'\n";
-
 Outcome RunChecked(Wrappers& t, const std::string& body) {
-  return t.Run(kHelpers + body);
+  return t.Run(qmtest::kErrorHelper + body);
 }
 
 TEST_F(Wrappers, SetUpNamesTypesAndConstants) {
