@@ -68,22 +68,40 @@ def same(got, want):
         return type(got) is float and got == want
     return got == want
 failures = []
-for kind, tname, mname, args, record, want in CALLS:
-    receiver = RECEIVERS[(kind, tname)]
-    args = [obj_value if a is OBJ else storage_value if a is STORAGE else a for a in args]
-    clear_records()
-    try:
-        got, err = getattr(receiver, mname)(*args), None
-    except Exception, e:
-        got, err = None, '%s: %s' % (type(e).__name__, e)
-    rec = last_record()
-    if isinstance(want, ERROR):
-        ok = err == want.text and rec == record
-    else:
-        ok = err is None and same(got, want) and rec == record
-    if not ok:
-        failures.append('%s.%s.%s: got %r %r %r, want %r %r' % (kind, tname, mname, got, err, rec,
-                                                               want, record))
+def run_all():
+    for kind, tname, mname, args, record, want in CALLS:
+        receiver = RECEIVERS[(kind, tname)]
+        args = [obj_value if a is OBJ else storage_value if a is STORAGE else a for a in args]
+        clear_records()
+        try:
+            got, err = getattr(receiver, mname)(*args), None
+        except Exception, e:
+            got, err = None, '%s: %s' % (type(e).__name__, e)
+        rec = last_record()
+        if isinstance(want, ERROR):
+            ok = err == want.text and rec == record
+        else:
+            ok = err is None and same(got, want) and rec == record
+        if not ok:
+            failures.append('%s.%s.%s: got %r %r %r, want %r %r' % (
+                kind, tname, mname, got, err, rec, want, record))
+run_all()
+# Calling every method again must not leave Python objects or references
+# behind.
+import gc, sys
+def census():
+    gc.collect()
+    return (len(gc.get_objects()), sys.getrefcount(None), sys.getrefcount(True),
+            sys.getrefcount(False), sum(sys.getrefcount(r) for r in RECEIVERS.values()),
+            sys.getrefcount(obj_value), sys.getrefcount(storage_value))
+run_all()
+before = census()
+run_all()
+after = census()
+# (The collector's own count moves by an object or two as it stops tracking
+# tuples; a leak would show once per call.)
+if before[1:] != after[1:] or abs(after[0] - before[0]) > 8:
+    failures.append('references left behind: %r then %r' % (before, after))
 )";
 
 std::vector<void*> services_;
