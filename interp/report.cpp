@@ -11,14 +11,6 @@
 
 namespace {
 
-// PyObject_Str as a std::string; throws QMe_FAILED when it fails.
-std::string StrOrThrow(PyObject* object) {
-  PyRef text(object != nullptr ? PyObject_Str(object) : nullptr);
-  const char* chars = text ? PyString_AsString(text.get()) : nullptr;
-  if (chars == nullptr) throw QMe_FAILED;
-  return chars;
-}
-
 void ReportTraceback(PyObject* tb) {
   if (tb == nullptr || !PyTraceBack_Check(tb)) return;
   auto* traceback = reinterpret_cast<PyTracebackObject*>(tb);
@@ -27,7 +19,7 @@ void ReportTraceback(PyObject* tb) {
   PyObject* filename = frame != nullptr && frame->f_code != nullptr ? frame->f_code->co_filename
                                                                     : nullptr;
   CheckPointer(filename, QMe_FAILED);
-  std::string line = " .. " + StrOrThrow(filename) + ": " + std::to_string(traceback->tb_lineno);
+  std::string line = " .. " + StrOf(filename) + ": " + std::to_string(traceback->tb_lineno);
   WriteOutput(line.c_str(), QMe_INFO);
 }
 
@@ -130,7 +122,7 @@ void ReportException(PyObject* type, PyObject* value, PyObject* traceback) {
     }
     if (value != Py_None) {
       CheckPointer(value, QMe_FAILED);
-      text += "; " + StrOrThrow(value);
+      text += "; " + StrOf(value);
     }
   }
   WriteOutput(text.c_str(), code);

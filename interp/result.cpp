@@ -67,15 +67,15 @@ PyObject* RaiseResult(QmResult code) {
 
 namespace {
 
-// The text of a value, for comparing exception messages.
+// The text of a value, for comparing exception messages; a failure leaves
+// no Python error behind.
 std::string ValueText(PyObject* value) {
-  PyRef text(value != nullptr ? PyObject_Str(value) : nullptr);
-  const char* chars = text ? PyString_AsString(text.get()) : nullptr;
-  if (chars == nullptr) {
+  try {
+    return StrOf(value);
+  } catch (QmResult) {
     PyErr_Clear();
-    throw QMe_FAILED;
+    throw;
   }
-  return chars;
 }
 
 }  // namespace
@@ -98,6 +98,13 @@ QmResult ResultFromException(PyObject* type, PyObject* value) {
     }
   }
   return QMe_FAILED;
+}
+
+std::string StrOf(PyObject* object) {
+  PyRef text(object != nullptr ? PyObject_Str(object) : nullptr);
+  const char* chars = text ? PyString_AsString(text.get()) : nullptr;
+  if (chars == nullptr) throw QMe_FAILED;
+  return chars;
 }
 
 PyObject* ReturnNone() {

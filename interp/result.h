@@ -25,6 +25,10 @@ PyObject* RaiseResult(QmResult code);
 // when the value's text is needed and cannot be had.
 QmResult ResultFromException(PyObject* type, PyObject* value);
 
+// PyObject_Str of an object as text; throws QMe_FAILED (with Python's error
+// left pending) when there is no object or no text.
+std::string StrOf(PyObject* object);
+
 // Returns a new reference to None.
 PyObject* ReturnNone();
 

@@ -17,11 +17,6 @@ class CQmUser_ThreadMutex : public CQmLoc_ThreadMutex {
   }
 };
 
-class CQmUser_GUIDService : public CQmLoc_GUIDService {
- public:
-  const QmGUID* Fixed(const QmGUID* guid) const { return ptr_->vt->Fixed(ptr_, guid); }
-  const QmGUID* Translate(const char* text) const { return ptr_->vt->Translate(ptr_, text); }
-};
 
 class CQmUser_Log : public CQmLoc_Log {
  public:

@@ -4,18 +4,6 @@
 
 #include "interp/result.h"
 
-namespace {
-
-std::string Text(PyObject* object) {
-  CheckPointer(object, QMe_FAILED);
-  PyRef str(PyObject_Str(object));
-  const char* chars = str ? PyString_AsString(str.get()) : nullptr;
-  CheckPointer(chars, QMe_FAILED);
-  return chars;
-}
-
-}  // namespace
-
 void CDictPairs::Load(PyObject* dictionary) {
   names_.clear();
   values_.clear();
@@ -23,8 +11,8 @@ void CDictPairs::Load(PyObject* dictionary) {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(dictionary, &pos, &key, &value)) {
-    names_.push_back(Text(key));
-    values_.push_back(Text(value));
+    names_.push_back(StrOf(key));
+    values_.push_back(StrOf(value));
   }
 }
 

@@ -36,13 +36,9 @@ PyObject* QmOut(PyObject*, PyObject* args) {
     std::string text;
     Py_ssize_t n = PyTuple_Size(args);
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = PyTuple_GetItem(args, i);  // borrowed
-      CheckPointer(item, QMe_FAILED);
-      PyRef str(PyObject_Str(item));
-      const char* chars = str ? PyString_AsString(str.get()) : nullptr;
-      CheckPointer(chars, QMe_FAILED);
+      std::string item = StrOf(PyTuple_GetItem(args, i));
       if (!text.empty()) text += ' ';
-      text += chars;
+      text += item;
     }
     WriteOutput(text.c_str(), QMe_INFO);
     return ReturnNone();

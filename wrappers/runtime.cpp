@@ -1,6 +1,5 @@
 #include "wrappers/runtime.h"
 
-#include <cstring>
 #include <map>
 #include <new>
 
@@ -23,8 +22,6 @@ std::map<std::string, PyTypeObject*>& TypesByName() {
   static std::map<std::string, PyTypeObject*> types;
   return types;
 }
-
-PyTypeObject* gUnknownType = nullptr;
 
 // Gives the type its full name, kept as long as the library.
 void NameType(PyTypeObject* type, const char* kind, const char* name) {
@@ -107,7 +104,6 @@ void FillServiceType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
 
 void RegisterObjectType(PyObject* module, PyTypeObject* type, const char* name) {
   bool wrapper = type->tp_dealloc == WrapperDealloc;
-  if (std::strcmp(name, "Unknown") == 0) gUnknownType = type;
   NameType(type, "object", name);
   AddType(module, type, name);
   WrapperTypes()[type] = Registered{name, wrapper};
@@ -130,9 +126,6 @@ PyObject* CreateByName(const char* name) {
   return it->second->tp_new(it->second, nullptr, nullptr);
 }
 
-PyTypeObject* UnknownType() { return gUnknownType; }
-
-size_t RegisteredObjectTypes() { return WrapperTypes().size(); }
 
 // --- set and test -------------------------------------------------------------------
 
@@ -304,8 +297,6 @@ PyObject* HintsResult(const QmTextValueHint* hints) {
 }
 
 PyObject* DirectObjectResult(void* object) {
-  PyTypeObject* type = UnknownType();
-  CheckPointer(type, QMe_FAILED);
   PyRef wrapper(CreateByName("Unknown"));
   CheckPointer(wrapper.get(), QMe_FAILED);
   reinterpret_cast<WrapperObject*>(wrapper.get())->handle->set(object);

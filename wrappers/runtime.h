@@ -58,9 +58,6 @@ bool IsWrapper(PyObject* object);
 // A new empty wrapper of the named type; null (no Python error) when the
 // name was never registered.
 PyObject* CreateByName(const char* name);
-PyTypeObject* UnknownType();
-// Number of registered object types.
-size_t RegisteredObjectTypes();
 
 // The two methods every object type begins with.
 PyObject* WrapperSet(PyObject* self, PyObject* args);
