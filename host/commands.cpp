@@ -609,11 +609,8 @@ QmResult Command::Set(uint32_t index, Value value) {
 }
 
 QmResult Command::attr_GetInt(uint32_t index, int32_t* value) {
-  if (value == nullptr) return QMe_INVALIDARG;
-  Value v;
-  QmResult rc = Get(index, ValueKind::kInteger, &v);
-  if (rc == QMe_OK) *value = v.i;
-  return rc;
+  return ReadField(value, ValueKind::kInteger, &Value::i,
+                   [&](ValueKind kind, Value* v) { return Get(index, kind, v); });
 }
 
 QmResult Command::attr_SetInt(uint32_t index, int32_t value) {
@@ -621,11 +618,8 @@ QmResult Command::attr_SetInt(uint32_t index, int32_t value) {
 }
 
 QmResult Command::attr_GetFlt(uint32_t index, double* value) {
-  if (value == nullptr) return QMe_INVALIDARG;
-  Value v;
-  QmResult rc = Get(index, ValueKind::kFloat, &v);
-  if (rc == QMe_OK) *value = v.f;
-  return rc;
+  return ReadField(value, ValueKind::kFloat, &Value::f,
+                   [&](ValueKind kind, Value* v) { return Get(index, kind, v); });
 }
 
 QmResult Command::attr_SetFlt(uint32_t index, double value) {

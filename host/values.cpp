@@ -318,19 +318,13 @@ QmResult ValueArray::At(uint32_t index, ValueKind kind, Value* out) {
 }
 
 QmResult ValueArray::va_GetInt(uint32_t index, int32_t* value) {
-  if (value == nullptr) return QMe_INVALIDARG;
-  Value v;
-  QmResult rc = At(index, ValueKind::kInteger, &v);
-  if (rc == QMe_OK) *value = v.i;
-  return rc;
+  return ReadField(value, ValueKind::kInteger, &Value::i,
+                   [&](ValueKind kind, Value* v) { return At(index, kind, v); });
 }
 
 QmResult ValueArray::va_GetFloat(uint32_t index, double* value) {
-  if (value == nullptr) return QMe_INVALIDARG;
-  Value v;
-  QmResult rc = At(index, ValueKind::kFloat, &v);
-  if (rc == QMe_OK) *value = v.f;
-  return rc;
+  return ReadField(value, ValueKind::kFloat, &Value::f,
+                   [&](ValueKind kind, Value* v) { return At(index, kind, v); });
 }
 
 QmResult ValueArray::va_GetString(uint32_t index, char* text, uint32_t length) {

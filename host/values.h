@@ -48,6 +48,17 @@ struct Value {
   bool operator!=(const Value& o) const { return !(*this == o); }
 };
 
+// Reads one value of `kind` with `get(kind, &value)` and stores its `field`
+// in *out: the shape of every typed getter.
+template <class T, class Get>
+QmResult ReadField(T* out, ValueKind kind, T Value::*field, Get&& get) {
+  if (out == nullptr) return QMe_INVALIDARG;
+  Value v;
+  QmResult rc = get(kind, &v);
+  if (rc == QMe_OK) *out = v.*field;
+  return rc;
+}
+
 // Reads a value of `type` from its text.  Integers may also be given by
 // the name of one of `hints`; booleans as true/false, yes/no, on/off or
 // 1/0 (any case); distances may end with a unit (mm, cm, m, km) and
