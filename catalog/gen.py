@@ -108,8 +108,9 @@ CPP_KEYWORDS = {"class", "default", "delete", "new", "operator", "template", "th
 
 
 class Param:
-    def __init__(self, kind, name, out, wraps, index):
+    def __init__(self, kind, name, out, wraps, index, length=None):
         self.kind, self.name, self.out, self.wraps = kind, name, out, wraps
+        self.length = length  # of an array: a number, another parameter's name, or None
         self.named = name is not None
         self.cname = name if name is not None else "result%d" % index
         if self.cname in CPP_KEYWORDS:
@@ -351,9 +352,17 @@ def parse_ifc(path, catalog):
         params = []
         for index, item in enumerate(filter(None, (s.strip() for s in plist.split(",")))):
             pm = PARAM_RE.match(item)
-            if not pm or pm.group(2) not in KINDS:
+            if not pm:
                 raise CatalogError("%s: bad parameter '%s'" % (where, item))
             out, kind, wraps, name = bool(pm.group(1)), pm.group(2), pm.group(3), pm.group(4)
+            length = None
+            am = re.match(r"^(\w+)\[(\w+)\]$", kind)
+            if am:
+                kind, length = am.group(1) + "[]", am.group(2)
+                if length.isdigit():
+                    length = int(length)
+            if kind not in KINDS:
+                raise CatalogError("%s: bad parameter '%s'" % (where, item))
             k = KINDS[kind]
             if out and k.c_out is None:
                 raise CatalogError("%s: %s cannot be an out-parameter" % (where, kind))
@@ -363,10 +372,14 @@ def parse_ifc(path, catalog):
                 raise CatalogError("%s: only out-parameters may be unnamed" % where)
             if wraps is not None and kind != "obj":
                 raise CatalogError("%s: only obj names an interface" % where)
-            params.append(Param(kind, name, out, wraps, index))
+            params.append(Param(kind, name, out, wraps, index, length))
         names = [p.cname for p in params]
         if len(set(names)) != len(names):
             raise CatalogError("%s: repeated parameter name" % where)
+        for p in params:
+            if isinstance(p.length, str) and not any(
+                    q.name == p.length and not q.out and q.kind in ("i32", "u32") for q in params):
+                raise CatalogError("%s: array length %s is no integer parameter" % (where, p.length))
         if any(mm.name == mname for mm in current.methods):
             raise CatalogError("%s: method %s declared twice" % (where, mname))
         current.methods.append(Method(mname, params, result, flags, where))
@@ -1018,6 +1031,207 @@ def gen_wrapper_calls(catalog):
     return "\n".join(lines) + "\n"
 
 
+
+# --- Output: adapters of Python servers ---------------------------------------------------
+#
+# Every `server` interface gets an adapter: a descriptor whose slots are
+# thunks that carry a host call into the Python method "prefix_Name" of the
+# instance behind the host object, and turn its result back.
+
+ADAPTER_SHARDS = 4
+
+STORAGE_TYPES = {  # array kind -> (element type, bytes per element)
+    "f32[]": ("kStorageFloat", 4), "f64[]": ("kStorageDouble", 8), "i32[]": ("kStorageInt", 4),
+    "u32[]": ("kStorageUnsigned", 4), "u8[]": ("kStorageByte", 1), "id[]": ("kStoragePointer", 8),
+    "data[]": ("kStorageUnset", 1),
+}
+
+
+def adapter_argument(m, p):
+    """The C++ expression that passes host argument `p` to Python."""
+    n = p.cname
+    if p.kind == "i32":
+        return "static_cast<int>(%s)" % n
+    if p.kind == "u32":
+        return "static_cast<unsigned int>(%s)" % n
+    if p.kind in ("f64", "str"):
+        return n
+    if p.kind == "f32":
+        return "static_cast<double>(%s)" % n
+    if p.kind in ("ptr", "id"):
+        return "reinterpret_cast<Py_ssize_t>(%s)" % n
+    if p.kind == "obj":
+        return "c.Object(%s)" % n
+    if p.kind == "guid":
+        return "c.Guid(%s)" % n
+    if p.kind == "vec":
+        return "c.Vector(%s)" % n
+    if p.kind == "box":
+        return "c.Box(%s)" % n
+    if p.kind == "hints":
+        return "c.Hints(%s)" % n
+    if p.kind in STORAGE_TYPES:
+        etype, width = STORAGE_TYPES[p.kind]
+        if p.length is None:
+            count = "0"
+        elif isinstance(p.length, int):
+            count = str(p.length)
+        else:
+            count = "static_cast<int64_t>(%s)" % [q for q in m.params if q.name == p.length][0].cname
+        return "c.Storage(%s, %s, %s, %d)" % (n, etype, count, width)
+    raise CatalogError("%s: a Python server cannot receive %s" % (m.source, p.kind))
+
+
+def adapter_conversion(m, p, value):
+    """Statements converting Python value `value` into out-parameter `p`
+    (or, with p None, an expression for the method's return value)."""
+    if p is None:
+        rule = RETURNS[m.result][3]
+        ctype = m.rtype
+        if rule == "i":
+            return "static_cast<%s>(c.Int(%s))" % (ctype, value)
+        if rule == "f":
+            return "static_cast<%s>(c.Float(%s))" % (ctype, value)
+        return {"b": "c.Truth(%s)", "s": "c.Text(%s)", "g": "c.GuidOf(%s)", "e": "c.Element(%s)",
+                "p": "c.Pointer(%s)", "sp": "c.StorageMemory(%s)"}[rule] % value
+    n = p.cname
+    if p.kind in ("i32", "u32", "f64", "f32"):
+        conv = "Int" if p.kind in ("i32", "u32") else "Float"
+        return "Put(%s, c.%s(%s));" % (n, conv, value)
+    return {
+        "str": "Put(%s, c.Text(%s));", "guid": "Put(%s, c.GuidOf(%s));",
+        "obj": "c.ObjectInto(%s, %s);", "vec": "c.VectorInto(%s, %s, 3);",
+        "box": "c.BoxInto(%s, %s);", "mat3": "c.MatrixInto(%s, %s, 3);",
+        "mat4": "c.MatrixInto(%s, %s, 4);", "strbuf": "c.TextInto(%s, %sLength, %s);",
+    }[p.kind] % ((n, n, value) if p.kind == "strbuf" else (value, n) if p.kind in
+                 ("obj", "vec", "box", "mat3", "mat4") else (n, value))
+
+
+def adapter_thunk(i, m):
+    head = "  static %s %s(%s)" % (m.rtype, m.name, m.c_params(True))
+    if m.fixed is not False:
+        names = [d.rsplit(" ", 1) for p in m.params for d in p.c_decl()]
+        head = "  static %s %s(%s)" % (m.rtype, m.name, ", ".join(["void*"] + [t for t, _ in names]))
+        if m.fixed == "notimpl":
+            if m.rtype != "QmResult":
+                raise CatalogError("%s: only a result-code slot can answer not implemented" % m.source)
+            return head + " {\n    return QMe_NOTIMPL;\n  }\n"
+        if m.fixed == "zero":
+            if m.rtype == "void":
+                raise CatalogError("%s: a slot without result cannot answer 0" % m.source)
+            return head + " {\n    return {};\n  }\n"
+        return head + " {%s}\n" % ("" if m.rtype == "void" else "\n    return {};\n  ")
+    units = "".join(p.k.unit for p in m.inputs())
+    args = [adapter_argument(m, p) for p in m.inputs()]
+    targets = []
+    if RETURNS[m.result][3] is not None:
+        targets.append(None)
+    targets += m.outputs()
+    body = ['%sc.Invoke("%s_%s", "(%s)"%s);'
+            % ("PyObject* r = " if targets else "", i.prefix, m.name, units,
+               "".join(", " + a for a in args))]
+    rules = [RETURNS[m.result][3] if t is None else t.k.rule for t in targets]
+    if any(r in ("s", "sp") for r in rules):
+        body.append("c.KeepResult();")
+    values = ["r"] if len(targets) == 1 else ["PyTuple_GET_ITEM(r, %d)" % k for k in range(len(targets))]
+    if len(targets) > 1:
+        body.append("c.Tuple(r, %d);" % len(targets))
+    ret = None
+    for t, v in zip(targets, values):
+        if t is None:
+            body.append("%s ret = %s;" % (m.rtype, adapter_conversion(m, None, v)))
+            ret = "ret"
+        else:
+            body.append(adapter_conversion(m, t, v))
+    if m.rtype == "QmResult":
+        kind = "CodeThunk"
+        body.append("return %s;" % (ret or "QMe_OK"))
+    elif m.rtype == "void":
+        kind = "VoidThunk"
+    else:
+        kind = "ValueThunk<%s>" % m.rtype
+        if ret is None:
+            raise CatalogError("%s: a value method needs a result rule" % m.source)
+        body.append("return ret;")
+    text = head + " {\n    return %s(self, [&](ServerCall& c) {\n" % kind
+    for line in body:
+        text += "      " + line + "\n"
+    text += "    });\n  }\n"
+    return text
+
+
+def server_interfaces(catalog):
+    return [i for i in catalog.interfaces if i.server]
+
+
+def gen_adapter_shards(catalog):
+    shards = [[] for _ in range(ADAPTER_SHARDS)]
+    for n, i in enumerate(server_interfaces(catalog)):
+        shards[n % ADAPTER_SHARDS].append(i)
+    texts = []
+    for shard in shards:
+        out = [SOURCE, '#include "pyservers/adapters.h"\n#include "pyservers/call.h"\n\n'
+               "namespace {\n\n"
+               "template <class T, class V>\nvoid Put(T* out, V value) {\n"
+               "  if (out != nullptr) *out = static_cast<T>(value);\n}\n\n"]
+        for i in shard:
+            out.append("// %s (%s_)\nstruct Adapter_%s {\n" % (i.cname, i.prefix, i.short))
+            for m in i.methods:
+                out.append(adapter_thunk(i, m))
+            out.append("};\n\n")
+        out.append("}  // namespace\n\n")
+        for i in shard:
+            out.append("CQmInterfaceDesc* MakeAdapter_%s() {\n" % i.short)
+            out.append("  CQmInterfaceDesc* desc = CQmNewDescriptor(&IID_%s, %d);\n"
+                       % (i.cname, len(i.methods)))
+            for k, m in enumerate(i.methods):
+                out.append("  desc->table[%d] = reinterpret_cast<QmSlot>(&Adapter_%s::%s);\n"
+                           % (k + 3, i.short, m.name))
+            out.append("  return desc;\n}\n\n")
+        texts.append("".join(out))
+    return texts
+
+
+def gen_adapter_table(catalog):
+    servers = server_interfaces(catalog)
+    out = [SOURCE, '#include "pyservers/adapters.h"\n\n']
+    for i in servers:
+        out.append("CQmInterfaceDesc* MakeAdapter_%s();\n" % i.short)
+    out.append("\nconst QmAdapterEntry kQmAdapters[] = {\n")
+    for i in servers:
+        out.append('    {"%s", &MakeAdapter_%s, %d},\n' % (i.name, i.short, len(i.methods)))
+    out.append("};\nconst unsigned kQmAdapterCount = %d;\n" % len(servers))
+    return "".join(out)
+
+
+def gen_interface_classes(catalog):
+    """The Python module of interface classes: one classic class per
+    interface a Python server may implement, marked with qm.bless."""
+    lines = ['"""Interface classes: a server class derives from the classes of the',
+             "host interfaces it implements and defines their methods, named with the",
+             'interface prefix (SimulationModifier.Enabled is sim_Enabled)."""',
+             "# Generated by catalog/gen.py from the catalogues; do not edit.",
+             "import qm", "",
+             "# Only the root interpreter marks classes (and so only there can servers be",
+             "# blessed); in a script's own interpreter the classes are plain bases.",
+             "MARKED = True", "", "",
+             "def _mark(cls, name):",
+             "    global MARKED",
+             "    if MARKED:",
+             "        try:",
+             "            qm.bless(cls, ':' + name)",
+             "        except RuntimeError:",
+             "            MARKED = False", ""]
+    for i in server_interfaces(catalog):
+        calls = [m.name for m in i.methods if m.fixed is False]
+        lines.append("")
+        lines.append("class %s:" % i.name)
+        lines.append('    """%s_: %s"""' % (i.prefix, ", ".join(calls) if calls else "no methods"))
+        lines.append("")
+        lines.append('_mark(%s, "%s")' % (i.name, i.name))
+    return "\n".join(lines) + "\n"
+
+
 # --- Driver --------------------------------------------------------------------------------
 
 
@@ -1065,6 +1279,10 @@ def main(argv):
     write_if_changed(os.path.join(outdir, "qm_missing_types.txt"), gen_missing_types(catalog))
     write_if_changed(os.path.join(outdir, "qm_recorders.h"), gen_recorders(catalog))
     write_if_changed(os.path.join(outdir, "qm_wrapper_calls.py"), gen_wrapper_calls(catalog))
+    for n, text in enumerate(gen_adapter_shards(catalog)):
+        write_if_changed(os.path.join(outdir, "qm_adapters_%d.cpp" % n), text)
+    write_if_changed(os.path.join(outdir, "qm_adapter_table.cpp"), gen_adapter_table(catalog))
+    write_if_changed(os.path.join(outdir, "interfaces.py"), gen_interface_classes(catalog))
     return 0
 
 

@@ -112,24 +112,10 @@ int RunConsole(IQmModule* module, LineSource& source, std::ostream& out, std::os
 
 int ConsoleCommand(const RunOptions& options, LineSource& source, std::ostream& out,
                    std::ostream& err) {
-  Ref<Application> app(new Application);
-  if (!options.scriptsDir.empty()) app->SetScriptsDir(options.scriptsDir);
-  if (options.replaceImportPaths) app->SetImportPaths(options.importPaths);
-  app->Dialogs().SetView(options.progress);
-
-  std::string error;
-  auto plugin = Plugin::Load(options.pluginPath, *app, &error);
-  if (!plugin) {
-    err << "qmhost: " << error << "\n";
-    return 1;
-  }
-  int rc = RunConsole(plugin->Module(), source, out, err);
-  std::string leaks = plugin->Unload();
-  if (!leaks.empty()) {
-    err << "qmhost: error: the plug-in leaked host objects:\n" << leaks;
-    if (rc == 0) rc = 3;
-  }
-  return rc;
+  Ref<Application> app;
+  auto plugin = OpenPlugin(options, &app, err);
+  if (!plugin) return 1;
+  return ClosePlugin(*plugin, RunConsole(plugin->Module(), source, out, err), err);
 }
 
 }  // namespace qmhost

@@ -39,6 +39,9 @@ int Usage() {
       "  --import-path DIR    a folder Python imports from; repeat for more.  Replaces\n"
       "                       the default list, the standard library of the Python 2.7\n"
       "                       the host was built against\n"
+      "  --servers DIR        the folder of Python server modules, which the plug-in\n"
+      "                       imports as it starts (a folder named \"servers\");\n"
+      "                       defaults to the scripts folder's servers subfolder\n"
       "The plug-in defaults to $QMHOST_PLUGIN, else ../lib/libqmpython.so beside qmhost.\n");
   return 2;
 }
@@ -119,6 +122,8 @@ int main(int argc, char** argv) {
       run.pluginPath = argv[++i];
     } else if (std::strcmp(argv[i], "--scripts") == 0) {
       run.scriptsDir = argv[++i];
+    } else if (std::strcmp(argv[i], "--servers") == 0) {
+      run.serversDir = argv[++i];
     } else if (std::strcmp(argv[i], "--import-path") == 0) {
       run.replaceImportPaths = true;
       run.importPaths.emplace_back(argv[++i]);

@@ -66,25 +66,38 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     err << "qmhost: " << error << "\n";
     return 2;
   }
-  Ref<Application> app(new Application);
-  if (!options.scriptsDir.empty()) app->SetScriptsDir(options.scriptsDir);
-  if (options.replaceImportPaths) app->SetImportPaths(options.importPaths);
-  app->Dialogs().SetView(options.progress);
-
-  auto plugin = Plugin::Load(options.pluginPath, *app, &error);
-  if (!plugin) {
-    err << "qmhost: " << error << "\n";
-    return 1;
-  }
+  Ref<Application> app;
+  auto plugin = OpenPlugin(options, &app, err);
+  if (!plugin) return 1;
   int rc = RunScript(*app, plugin->Module(), *script, JoinScriptArguments(options.args), out, err);
-
-  std::string leaks = plugin->Unload();
   // The script was made before the plug-in was loaded, so the live object
   // count does not cover it: only the host's own reference may remain.
+  std::string kept;
   if (script->RefCount() != 1) {
-    leaks += "the plug-in kept " + std::to_string(script->RefCount() - 1) +
-             " reference(s) to the script\n";
+    kept = "the plug-in kept " + std::to_string(script->RefCount() - 1) +
+           " reference(s) to the script\n";
   }
+  return ClosePlugin(*plugin, rc, err, kept);
+}
+
+std::unique_ptr<Plugin> OpenPlugin(const RunOptions& options, Ref<Application>* app,
+                                   std::ostream& err) {
+  *app = Ref<Application>(new Application);
+  Application& a = **app;
+  if (!options.scriptsDir.empty()) a.SetScriptsDir(options.scriptsDir);
+  std::vector<std::string> paths =
+      options.replaceImportPaths ? options.importPaths : a.ImportPaths();
+  paths.push_back(!options.serversDir.empty() ? options.serversDir : a.ScriptsDir() + "/servers");
+  a.SetImportPaths(paths);
+  a.Dialogs().SetView(options.progress);
+  std::string error;
+  auto plugin = Plugin::Load(options.pluginPath, a, &error);
+  if (!plugin) err << "qmhost: " << error << "\n";
+  return plugin;
+}
+
+int ClosePlugin(Plugin& plugin, int rc, std::ostream& err, std::string extraLeaks) {
+  std::string leaks = plugin.Unload() + extraLeaks;
   if (!leaks.empty()) {
     err << "qmhost: error: the plug-in leaked host objects:\n" << leaks;
     if (rc == 0) rc = 3;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/application.h"
+#include "host/plugin.h"
 #include "host/script.h"
 
 namespace qmhost {
@@ -36,8 +37,20 @@ struct RunOptions {
   std::string scriptsDir;           // empty: the application's default
   bool replaceImportPaths = false;  // use importPaths instead of the default
   std::vector<std::string> importPaths;
+  // The folder of Python server modules, added to the import paths;
+  // empty: the scripts folder's "servers" subfolder.
+  std::string serversDir;
   std::shared_ptr<ProgressView> progress;  // where monitors show; null: nowhere
 };
+
+// A new application set up as the options say, with the plug-in loaded
+// into it.  Null (the reason on `err`) when the plug-in cannot be loaded.
+std::unique_ptr<Plugin> OpenPlugin(const RunOptions& options, Ref<Application>* app,
+                                   std::ostream& err);
+
+// Unloads the plug-in; whatever it did not give back is reported on `err`
+// and turns a zero `rc` into 3.
+int ClosePlugin(Plugin& plugin, int rc, std::ostream& err, std::string extraLeaks = {});
 
 // The whole `qmhost run` command: reads the file (2 when it cannot),
 // loads the plug-in (1 when it cannot), runs the script, unloads the

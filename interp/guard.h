@@ -28,6 +28,8 @@ class CInterpreterGuard {
   CInterpreterGuard& operator=(const CInterpreterGuard&) = delete;
 
   CInterpreterManager* Manager() const { return manager_; }
+  // Whether another thread state was swapped out for the root's.
+  bool Swapped() const { return saved_ != nullptr; }
 
  private:
   CInterpreterManager* manager_;

@@ -6,6 +6,8 @@
 #include "interp/manager.h"
 #include "interp/output.h"
 #include "module/export.h"
+#include "pyservers/instances.h"
+#include "pyservers/module_server.h"
 #include "servers/line_server.h"
 #include "servers/script_server.h"
 
@@ -70,12 +72,14 @@ CQmGenericPolymorph* CQmThisModule::FindServer(const char* name) const {
 
 void CQmThisModule::RegisterServers() {
   SetReleaseHook([] {
+    ReleasePythonServers();
     DestroyInterpreterManager();
     ReleaseRootOutput();
   });
   // The plug-in's servers, in the order the host lists them.
   Python_Script::RegisterScriptServer();
   Python_LineInterp::RegisterLineServer();
+  Python_Module::RegisterModuleServer();
 }
 
 void* CQmThisModule::Create() {

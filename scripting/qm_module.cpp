@@ -1,5 +1,7 @@
 #include "scripting/qm_module.h"
 
+#include "pyservers/instances.h"
+
 #include "interp/report.h"
 #include "interp/result.h"
 #include "scripting/functions.h"
@@ -34,9 +36,12 @@ PyMethodDef kQmMethods[] = {
     {"setOption", QmSetOption, METH_VARARGS, "Set options that affect how the qm methods act"},
     {"option", QmOption, METH_VARARGS, "Get the current state of an option"},
     {"trace", QmTrace, METH_VARARGS, "Toggle extra Event Log output for each qm function call."},
+    {"bless", QmBless, METH_VARARGS, "Amen."},
     {"throw", QmThrow, METH_VARARGS, "Raise a result code exception."},
     {"notimpl", QmNotImpl, METH_VARARGS, "Raise 'not implemented' exception."},
     {"outEx", QmOutEx, METH_VARARGS, "Output the exception state to the log."},
+    {"extract", QmExtract, METH_VARARGS,
+     "Extract the Python object referenced from a COM object wrapper."},
     {nullptr, nullptr, 0, nullptr},
 };
 

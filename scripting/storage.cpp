@@ -514,6 +514,16 @@ PyObject* NewStorageOver(void* data, uint64_t size, uint32_t elementType, bool w
   return object;
 }
 
+PyObject* NewStorageOverBlock(void* data, uint32_t elementType, uint64_t bytes) {
+  PyObject* object = NewStorageOver(data, 0, elementType, true);
+  if (object == nullptr) return nullptr;
+  QmStorageObject* self = AsStorage(object);
+  const uint32_t width = StorageElementSize(elementType);
+  self->blockBytes = data != nullptr ? bytes : 0;
+  self->blockElements = width != 0 ? self->blockBytes / width : self->blockBytes;
+  return object;
+}
+
 void DetachStorage(PyObject* object) {
   if (!IsStorageOrSubclass(object)) return;
   QmStorageObject* self = AsStorage(object);

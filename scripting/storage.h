@@ -51,6 +51,11 @@ void* StorageData(PyObject* object);
 // Python error.
 PyObject* NewStorageOver(void* data, uint64_t size, uint32_t elementType, bool writable);
 
+// A new, empty, writable storage object over a block of `bytes` bytes at
+// `data` that belongs to someone else: it can grow (once its element type
+// is set, for an unset one) as far as the block reaches, never past it.
+PyObject* NewStorageOverBlock(void* data, uint32_t elementType, uint64_t bytes);
+
 // Forgets the block (data null, size 0, offset 0), for when the block it
 // wraps is no longer valid: a buffer that does not own its block can then
 // no longer grow at all.  A block the object owns is freed.  No effect on

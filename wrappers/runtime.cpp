@@ -1,5 +1,7 @@
 #include "wrappers/runtime.h"
 
+#include "pyservers/instances.h"
+
 #include <map>
 #include <new>
 
@@ -148,6 +150,12 @@ PyObject* WrapperTest(PyObject* self, PyObject*) {
 // --- Arguments ---------------------------------------------------------------------------
 
 ObjectArg::ObjectArg(PyObject* value) {
+  if (PyInstance_Check(value)) {
+    // An instance of a Python server class becomes a host object of its
+    // own, released once the call it was made for is over.
+    owned_ = raw_ = ObjectFromInstance(value);
+    if (raw_ != nullptr) return;
+  }
   if (value == Py_None ||
       (PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_INT_SUBCLASS) && PyInt_AsLong(value) == 0)) {
     return;

@@ -1,0 +1,135 @@
+// One host call of a Python server's method: the thunks generated for every
+// adapter slot are built from this.  A call enters the interpreter guard,
+// turns the host's arguments into Python values it owns, calls the method
+// on the instance and converts what it answered; any failure is a thrown
+// result code, which the thunk's kind turns into its answer.
+#pragma once
+
+#include "interp/python.h"
+
+#include <cstdint>
+
+#include "interp/guard.h"
+#include "interp/result.h"
+#include "qm_sdk.h"
+#include "scripting/storage.h"
+
+// The implementation object of a host object made for a Python instance:
+// the instance (one reference) and the last result whose texts or memory
+// the host may still be reading (kept until the next such result or the
+// end of the object).
+struct CQmPyInstance {
+  PyObject* self;
+  PyObject* kept;
+};
+
+class ServerCall {
+ public:
+  // Enters the guard and finds the instance behind the interface record;
+  // throws QMe_FAILED when there is none.
+  explicit ServerCall(void* record);
+  // Releases the arguments (detaching storage objects from the host's
+  // memory), keeps or drops the result, and leaves the guard.
+  ~ServerCall();
+  ServerCall(const ServerCall&) = delete;
+  ServerCall& operator=(const ServerCall&) = delete;
+
+  // --- Arguments: new Python values, owned by the call -----------------------
+  // A qm.object.Unknown wrapper holding its own reference; empty for null.
+  PyObject* Object(void* object);
+  // A storage object over `count` elements of the host's memory: it starts
+  // empty (no elements) and can grow within that block, never past it.
+  PyObject* Storage(void* data, uint32_t elementType, int64_t count, uint32_t width);
+  PyObject* Vector(const double* values);  // 3 floats; None for null
+  PyObject* Box(const double* values);     // two 3-float tuples; None for null
+  PyObject* Hints(const QmTextValueHint* hints);
+  PyObject* Guid(const QmGUID* guid);      // the GUID service's name of it
+
+  // Calls self.method with the Py_BuildValue `format` and arguments; a
+  // Python exception becomes its result code (reported first when tracing
+  // is on).  The result is owned by the call.
+  template <class... A>
+  PyObject* Invoke(const char* method, const char* format, A... args) {
+    return Checked(PyObject_CallMethod(instance_->self, const_cast<char*>(method),
+                                       const_cast<char*>(format), args...));
+  }
+
+  // Keeps the result on the instance once the call is over: texts and
+  // memory handed to the host point into it.
+  void KeepResult() { keep_ = true; }
+
+  // --- Results: each throws a result code for a value of the wrong shape -----
+  QmResult Truth(PyObject* value);
+  long Int(PyObject* value);
+  double Float(PyObject* value);
+  const char* Text(PyObject* value);  // None gives null
+  void TextInto(char* buffer, uint32_t length, PyObject* value);
+  const QmGUID* GuidOf(PyObject* value);
+  void ObjectInto(PyObject* value, void** out);
+  void* Element(PyObject* value);
+  void* Pointer(PyObject* value);
+  void* StorageMemory(PyObject* value);
+  void VectorInto(PyObject* value, double* out, Py_ssize_t length);
+  void BoxInto(PyObject* value, double* out);
+  void MatrixInto(PyObject* value, double* out, Py_ssize_t rows);
+  // The result must be a tuple of exactly `size` items.
+  void Tuple(PyObject* value, Py_ssize_t size);
+
+  // A no-result method's failure, which has nowhere else to go.
+  void Lost(QmResult code);
+
+ private:
+  static constexpr unsigned kMaxArguments = 8;
+  PyObject* Own(PyObject* object);
+  PyObject* Checked(PyObject* result);
+
+  CInterpreterGuard guard_;  // first in, last out
+  CQmPyInstance* instance_ = nullptr;
+  PyObject* arguments_[kMaxArguments];
+  unsigned argumentCount_ = 0;
+  PyObject* result_ = nullptr;
+  bool keep_ = false;
+};
+
+// The three kinds of thunk: what each answers when the call fails.
+template <class Body>
+QmResult CodeThunk(void* self, Body&& body) {
+  try {
+    ServerCall call(self);
+    return body(call);
+  } catch (QmResult code) {
+    return code;
+  } catch (const std::bad_alloc&) {
+    return QMe_OUTOFMEMORY;
+  } catch (...) {
+    return QMe_FAILED;
+  }
+}
+
+template <class R, class Body>
+R ValueThunk(void* self, Body&& body) {
+  try {
+    ServerCall call(self);
+    return body(call);
+  } catch (...) {
+    return R{};
+  }
+}
+
+template <class Body>
+void VoidThunk(void* self, Body&& body) {
+  try {
+    ServerCall call(self);
+    try {
+      body(call);
+    } catch (QmResult code) {
+      call.Lost(code);
+    } catch (const std::bad_alloc&) {
+      call.Lost(QMe_OUTOFMEMORY);
+    } catch (...) {
+      call.Lost(QMe_FAILED);
+    }
+  } catch (...) {
+    // Without an interpreter there is no one to tell.
+  }
+}
