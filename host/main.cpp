@@ -1,7 +1,10 @@
 // qmhost: the reference host.  It loads the plug-in, hands it an
 // application object and runs one job.
 //
-//   qmhost [--plugin PATH] servers          list the plug-in's servers and tags
+//   qmhost [OPTIONS] servers                list the plug-in's servers and tags,
+//                                           and the Python servers blessed
+//   qmhost [OPTIONS] simulate SERVER [--steps N]
+//                                           run a Python simulation modifier
 //   qmhost [OPTIONS] run FILE [ARGS...]     run a Python script file
 //   qmhost [OPTIONS] console                type Python lines at the plug-in
 #include <readline/history.h>
@@ -16,8 +19,10 @@
 
 #include "host/application.h"
 #include "host/console.h"
+#include "host/logs.h"
 #include "host/messages.h"
 #include "host/plugin.h"
+#include "host/python_servers.h"
 #include "host/run.h"
 #include "host/servers.h"
 
@@ -28,7 +33,11 @@ int Usage() {
       stderr,
       "usage: qmhost [OPTIONS] COMMAND\n"
       "commands:\n"
-      "  servers              list the plug-in's servers with their interfaces and tags\n"
+      "  servers              list the plug-in's servers with their interfaces and tags,\n"
+      "                       then the Python servers with their classes and tags\n"
+      "  simulate SERVER [--steps N]\n"
+      "                       run the Python simulation modifier SERVER for N steps\n"
+      "                       (default 3)\n"
       "  run FILE [ARGS...]   run a Python script file with the plug-in's interpreter\n"
       "  console              read Python lines and run them with the plug-in's line\n"
       "                       interpreter, until the end of input\n"
@@ -46,9 +55,7 @@ int Usage() {
   return 2;
 }
 
-int ListServersCommand(qmhost::Plugin& plugin) {
-  auto servers = qmhost::ListServers(plugin.Module());
-  if (servers.empty()) std::printf("no servers\n");
+void PrintServers(const std::vector<qmhost::ServerInfo>& servers) {
   for (const auto& server : servers) {
     std::printf("%s  %s {%s}\n", server.name.c_str(), qmhost::InterfaceName(server.primary).c_str(),
                 QmGuidFormat(server.primary).c_str());
@@ -60,24 +67,41 @@ int ListServersCommand(qmhost::Plugin& plugin) {
       std::printf("    %s = %s\n", tag.first.c_str(), tag.second.c_str());
     }
   }
-  return 0;
 }
 
-int ServersCommand(const std::string& pluginPath) {
-  qmhost::Ref<qmhost::Application> app(new qmhost::Application);
-  std::string error;
-  auto plugin = qmhost::Plugin::Load(pluginPath, *app, &error);
-  if (!plugin) {
-    std::fprintf(stderr, "qmhost: %s\n", error.c_str());
-    return 1;
+int ServersCommand(const qmhost::RunOptions& options) {
+  qmhost::Ref<qmhost::Application> app;
+  auto plugin = qmhost::OpenPlugin(options, &app, std::cerr);
+  if (!plugin) return 1;
+  auto servers = qmhost::ListServers(plugin->Module());
+  if (servers.empty()) std::printf("no servers\n");
+  PrintServers(servers);
+  {
+    qmhost::PythonServers python(plugin->Module());
+    if (python.Available()) {
+      auto blessed = python.List();
+      std::printf("Python servers: %zu\n", blessed.size());
+      PrintServers(blessed);
+    }
   }
-  int rc = ListServersCommand(*plugin);
-  std::string leaks = plugin->Unload();
-  if (!leaks.empty()) {
-    std::fprintf(stderr, "qmhost: error: the plug-in leaked host objects:\n%s", leaks.c_str());
-    return rc != 0 ? rc : 3;
+  std::fflush(stdout);
+  return qmhost::ClosePlugin(*plugin, 0, std::cerr);
+}
+
+int SimulateCommand(const qmhost::RunOptions& options, const std::string& name, int steps) {
+  qmhost::Ref<qmhost::Application> app;
+  auto plugin = qmhost::OpenPlugin(options, &app, std::cerr);
+  if (!plugin) return 1;
+  int rc;
+  qmhost::LogMark mark = app->Logs().Mark();
+  {
+    qmhost::PythonServers python(plugin->Module());
+    rc = qmhost::Simulate(python, name, steps, std::cout);
+    std::cout.flush();
   }
-  return rc;
+  // What Python wrote to the event log meanwhile (traces, lost exceptions).
+  std::cout << qmhost::FormatLogEntries(app->Logs().EntriesSince(mark, qmhost::kRunLogSubsystems));
+  return qmhost::ClosePlugin(*plugin, rc, std::cerr);
 }
 
 // Lines typed at a terminal, with line editing and the session's history.
@@ -133,7 +157,17 @@ int main(int argc, char** argv) {
   }
   if (i >= argc) return Usage();
   std::string command = argv[i++];
-  if (command == "servers" && i == argc) return ServersCommand(run.pluginPath);
+  if (command == "servers" && i == argc) return ServersCommand(run);
+  if (command == "simulate" && i < argc) {
+    std::string name = argv[i++];
+    int steps = 3;
+    if (i + 2 == argc && std::strcmp(argv[i], "--steps") == 0) {
+      steps = std::atoi(argv[i + 1]);
+      i += 2;
+    }
+    if (i != argc || steps < 0) return Usage();
+    return SimulateCommand(run, name, steps);
+  }
   if (command == "run" && i < argc) {
     run.file = argv[i++];
     run.args.assign(argv + i, argv + argc);

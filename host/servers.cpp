@@ -9,6 +9,17 @@ std::string InterfaceName(const QmGUID& guid) {
   return QmGuidFormat(guid);
 }
 
+std::vector<std::pair<std::string, std::string>> ReadTags(IQmTagDescription* tags) {
+  std::vector<std::pair<std::string, std::string>> result;
+  uint32_t count = tags->vt->Count(tags);
+  for (uint32_t i = 0; i < count; ++i) {
+    QmTagInfo tag{};
+    if (QmFailed(tags->vt->Describe(tags, i, &tag))) break;
+    result.emplace_back(tag.name ? tag.name : "", tag.value ? tag.value : "");
+  }
+  return result;
+}
+
 namespace {
 
 void ReadTags(void* object, ServerInfo* info) {
@@ -17,12 +28,7 @@ void ReadTags(void* object, ServerInfo* info) {
     return;
   }
   auto* tags = static_cast<IQmTagDescription*>(found);
-  uint32_t count = tags->vt->Count(tags);
-  for (uint32_t i = 0; i < count; ++i) {
-    QmTagInfo tag{};
-    if (QmFailed(tags->vt->Describe(tags, i, &tag))) break;
-    info->tags.emplace_back(tag.name ? tag.name : "", tag.value ? tag.value : "");
-  }
+  info->tags = qmhost::ReadTags(tags);
   QmRelease(tags);
 }
 

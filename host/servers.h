@@ -20,6 +20,9 @@ struct ServerInfo {
 // to read its own tags.
 std::vector<ServerInfo> ListServers(IQmModule* module);
 
+// The tags a tag description lists, in its order.
+std::vector<std::pair<std::string, std::string>> ReadTags(IQmTagDescription* tags);
+
 // The catalogue name of an interface GUID ("TextScriptInterpreter"), or
 // its text form when it is not catalogued.
 std::string InterfaceName(const QmGUID& guid);

@@ -1,0 +1,106 @@
+#include "host/python_servers.h"
+
+#include <ostream>
+
+#include "host/messages.h"
+
+namespace qmhost {
+
+PythonServers::PythonServers(IQmModule* plugin) {
+  void* made = nullptr;
+  if (plugin != nullptr &&
+      !QmFailed(plugin->vt->Generate(plugin, "python", &IID_IQmModule, &made))) {
+    module_ = static_cast<IQmModule*>(made);
+  }
+}
+
+PythonServers::~PythonServers() {
+  if (module_ != nullptr) QmRelease(module_);
+}
+
+std::vector<ServerInfo> PythonServers::List() {
+  std::vector<ServerInfo> servers;
+  void* found = nullptr;
+  if (module_ == nullptr ||
+      QmFailed(QmQueryInterface(module_, IID_IQmTagDescription, &found)) || found == nullptr) {
+    return servers;
+  }
+  auto* list = static_cast<IQmTagDescription*>(found);
+  uint32_t count = list->vt->Count(list);
+  for (uint32_t i = 0; i < count; ++i) {
+    QmTagInfo entry{};
+    if (QmFailed(list->vt->Describe(list, i, &entry)) || entry.value == nullptr ||
+        entry.guid == nullptr) {
+      continue;
+    }
+    ServerInfo info{entry.value, *entry.guid, {}, QMe_OK};
+    void* tags = nullptr;
+    info.spawned = module_->vt->GetTags(module_, entry.value, entry.guid, &tags);
+    if (!QmFailed(info.spawned) && tags != nullptr) {
+      info.tags = ReadTags(static_cast<IQmTagDescription*>(tags));
+      QmRelease(tags);
+    }
+    servers.push_back(std::move(info));
+  }
+  QmRelease(list);
+  return servers;
+}
+
+void* PythonServers::Spawn(const std::string& name, const QmGUID& iid, QmResult* rc) {
+  *rc = QMe_NOTFOUND;
+  if (module_ == nullptr) return nullptr;
+  void* server = nullptr;
+  *rc = module_->vt->Generate(module_, name.c_str(), &iid, &server);
+  if (QmFailed(*rc) || server == nullptr) return nullptr;
+  void* face = nullptr;
+  *rc = QmQueryInterface(server, iid, &face);
+  QmRelease(server);
+  return QmFailed(*rc) ? nullptr : face;
+}
+
+namespace {
+
+std::string Answer(QmResult rc) { return ResultCodeText(rc); }
+
+}  // namespace
+
+int Simulate(PythonServers& servers, const std::string& name, int steps, std::ostream& out) {
+  QmResult rc = QMe_OK;
+  auto* sim = static_cast<IQmSimulationModifier*>(
+      servers.Spawn(name, IID_IQmSimulationModifier, &rc));
+  if (sim == nullptr) {
+    out << name << ": no simulation modifier (" << Answer(rc) << ")\n";
+    return 1;
+  }
+  bool ok = true;
+  auto note = [&](const char* what, QmResult code) {
+    out << what << ": " << Answer(code) << "\n";
+    ok = ok && !QmFailed(code);
+  };
+  QmResult enabled = sim->vt->Enabled(sim, nullptr);
+  out << "Enabled: " << (enabled == QMe_TRUE ? "yes" : enabled == QMe_FALSE ? "no" : Answer(enabled))
+      << "\n";
+  if (enabled == QMe_TRUE) {
+    const double frame = 1.0 / 24.0;
+    note("Initialize", sim->vt->Initialize(sim, frame, 0.0));
+    double size = 0.0;
+    QmResult sized = sim->vt->StepSize(sim, &size);
+    note("StepSize", sized);
+    if (QmFailed(sized) || size <= 0.0) size = frame;
+    out << "step size " << size << "\n";
+    double time = 0.0;
+    for (int i = 0; i < steps; ++i) {
+      time += size;
+      out << "t=" << time << " ";
+      note("Step", sim->vt->Step(sim, size));
+    }
+    sim->vt->Cleanup(sim);
+    out << "Cleanup\n";
+  } else {
+    ok = ok && !QmFailed(enabled);
+  }
+  QmRelease(sim);
+  return ok ? 0 : 1;
+}
+
+}  // namespace qmhost

@@ -1,0 +1,251 @@
+// Python classes as host servers, through the real library: blessing and
+// its checks, the module server's list, instances and tags, and host calls
+// carried into Python with their results, codes and references.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "pyservers_fixture.h"
+
+namespace {
+
+using qmtest::PythonServerHost;
+using Blessing = PythonServerHost;
+using ModuleServer = PythonServerHost;
+using Dispatch = PythonServerHost;
+
+const char kError[] =
+    "def error(f, *a):\n"
+    "    try:\n"
+    "        f(*a)\n"
+    "    except Exception, e:\n"
+    "        return '%s: %s' % (type(e).__name__, e)\n"
+    "    return 'no error'\n";
+
+TEST_F(Blessing, MarksAndServersAreCheckedInOrder) {
+  ASSERT_EQ(Py(std::string("exec ") + "'''" + kError + "'''"), "");
+  ASSERT_EQ(Py("import qm, fixtures"), "");
+  size_t updates = app_->Host().Updates().size();
+  ASSERT_EQ(Py("class New(object): pass"), "");
+  ASSERT_EQ(Py("class Old: pass"), "");
+  // Marking: a known interface, also on a new-style class; nothing is announced.
+  EXPECT_EQ(Py("repr(qm.bless(New, ':SimulationModifier'))"), "None");
+  EXPECT_EQ(Py("error(qm.bless, Old, ':SimulationModifer')"), "TypeError: invalid argument");
+  EXPECT_EQ(Py("error(qm.bless, Old, ':simulationmodifier')"), "TypeError: invalid argument");
+  EXPECT_EQ(app_->Host().Updates().size(), updates);
+  // Servers: classic classes with a marked base, a dictionary of tags, a new name.
+  EXPECT_EQ(Py("error(qm.bless, 5, 'x')"), "RuntimeError: bad result: FAILED");
+  EXPECT_EQ(Py("error(qm.bless, New, 'x')"), "TypeError: invalid argument");
+  EXPECT_EQ(Py("error(qm.bless, Old, 'x')"), "TypeError: invalid argument");
+  EXPECT_EQ(Py("error(qm.bless, fixtures.Sim, 'x', ['a'])"), "TypeError: invalid argument");
+  EXPECT_EQ(Py("error(qm.bless, fixtures.Sim, 'test.sim')"), "RuntimeError: bad result: FAILED");
+  EXPECT_EQ(Py("error(qm.bless)"), "TypeError: function takes at least 2 arguments (0 given)");
+  EXPECT_EQ(app_->Host().Updates().size(), updates);
+  EXPECT_EQ(Py("repr(qm.bless(fixtures.Sim, 'test.sim2'))"), "None");
+  auto now = app_->Host().Updates();
+  ASSERT_EQ(now.size(), updates + 1);
+  EXPECT_EQ(now.back(), "python");
+  // A script's own interpreter cannot bless.
+  auto outcome = Run("import qm\nclass C: pass\nqm.bless(C, ':Audio')\n");
+  EXPECT_EQ(outcome.rc, QMe_FAILED);
+}
+
+TEST_F(Blessing, InterfacesComeFromMarkedBasesDepthFirst) {
+  // Two marked bases: both interfaces, the first base's as the primary.
+  auto* both = Spawn<IQmCommand>("test.both");
+  ASSERT_NE(both, nullptr);
+  void* attributes = nullptr;
+  ASSERT_EQ(QmQueryInterface(both, IID_IQmAttributes, &attributes), QMe_OK);
+  auto* attr = static_cast<IQmAttributes*>(attributes);
+  EXPECT_EQ(attr->vt->Count(attr), 3U);
+  const char* name = nullptr;
+  EXPECT_EQ(both->vt->Name(both, &name), QMe_OK);
+  EXPECT_STREQ(name, "both");
+  QmRelease(attr);
+  QmRelease(both);
+  // An unmarked base in between is looked through.
+  auto* deep = Spawn<IQmCurveGroup>("test.deep");
+  ASSERT_NE(deep, nullptr);
+  uint32_t count = 0;
+  EXPECT_EQ(deep->vt->Count(deep, &count), QMe_OK);
+  EXPECT_EQ(count, 7U);
+  QmRelease(deep);
+  bool found = false;
+  for (const auto& server : servers_->List()) {
+    if (server.name == "test.both") {
+      found = true;
+      EXPECT_EQ(server.primary, IID_IQmCommand);
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(ModuleServer, ListsTheServersWithTheirClassesAndTags) {
+  auto list = servers_->List();
+  ASSERT_EQ(list.size(), 6U);
+  EXPECT_EQ(list[0].name, "test.sim");
+  EXPECT_EQ(list[0].primary, IID_IQmSimulationModifier);
+  ASSERT_EQ(list[0].tags.size(), 1U);
+  EXPECT_EQ(list[0].tags[0], std::make_pair(std::string("a"), std::string("1")));
+  EXPECT_EQ(list[1].name, "test.sound");
+  EXPECT_EQ(list[1].primary, IID_IQmAudio);
+  EXPECT_TRUE(list[1].tags.empty());
+
+  void* found = nullptr;
+  IQmModule* module = servers_->Module();
+  ASSERT_EQ(QmQueryInterface(module, IID_IQmTagDescription, &found), QMe_OK);
+  auto* tags = static_cast<IQmTagDescription*>(found);
+  QmTagInfo entry{};
+  EXPECT_EQ(tags->vt->Describe(tags, 6, &entry), QMe_OUTOFBOUNDS);
+  {
+    qmhost::HostService::TagsOnlyScope scope(app_->Host());
+    EXPECT_EQ(tags->vt->Count(tags), 0U);
+    EXPECT_EQ(tags->vt->Describe(tags, 5, &entry), QMe_OK);
+    EXPECT_STREQ(entry.value, "test.broken");
+  }
+  EXPECT_EQ(tags->vt->Count(tags), 6U);
+  QmRelease(tags);
+
+  // An unknown name: no instance, no tags, and no object handed out.
+  void* object = reinterpret_cast<void*>(1);
+  EXPECT_EQ(module->vt->GetTags(module, "nope", &IID_IQmModule, &object), QMe_NOTFOUND);
+  EXPECT_EQ(object, nullptr);
+  EXPECT_EQ(module->vt->Generate(module, "nope", &IID_IQmModule, &object), QMe_NOTFOUND);
+}
+
+TEST_F(ModuleServer, EveryGenerateCallsTheClassAndAFailingOneIsReported) {
+  ASSERT_EQ(Py("import fixtures"), "");
+  std::string before = Py("fixtures.spawned[0]");
+  auto* a = Spawn<IQmSimulationModifier>("test.sim");
+  auto* b = Spawn<IQmSimulationModifier>("test.sim");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(std::stoi(Py("fixtures.spawned[0]")), std::stoi(before) + 2);
+  QmRelease(a);
+  QmRelease(b);
+
+  qmhost::LogMark mark = app_->Logs().Mark();
+  QmResult rc = QMe_OK;
+  EXPECT_EQ(Spawn<IQmSimulationModifier>("test.broken", &rc), nullptr);
+  EXPECT_EQ(rc, QMe_FAILED);
+  std::string log = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
+  EXPECT_NE(log.find("Spawning Python server failed: test.broken"), std::string::npos) << log;
+  EXPECT_NE(log.find("cannot build"), std::string::npos) << log;
+}
+
+TEST_F(Dispatch, ResultsAreConvertedAndCheckedByTheirRules) {
+  ASSERT_EQ(Py("import fixtures"), "");
+  auto* sim = Spawn<IQmSimulationModifier>("test.sim");
+  ASSERT_NE(sim, nullptr);
+  // A null host object reaches Python as an empty Unknown wrapper.
+  EXPECT_EQ(sim->vt->Enabled(sim, nullptr), QMe_TRUE);
+  EXPECT_EQ(Py("repr(fixtures.log[-1])"), "('Enabled', 'Unknown', False)");
+  EXPECT_EQ(Py("fixtures.Sim.enabled = False"), "");
+  EXPECT_EQ(sim->vt->Enabled(sim, nullptr), QMe_FALSE);
+  EXPECT_EQ(Py("fixtures.Sim.enabled = 1"), "");
+  EXPECT_EQ(sim->vt->Enabled(sim, nullptr), QMe_FAILED);
+  double size = 0;
+  EXPECT_EQ(sim->vt->StepSize(sim, &size), QMe_OK);
+  EXPECT_EQ(size, 0.125);
+  // Exceptions become their codes.
+  EXPECT_EQ(sim->vt->Step(sim, 1.5), QMe_OK);
+  EXPECT_EQ(Py("repr(fixtures.log[-1])"), "('Step', 1.5)");
+  EXPECT_EQ(sim->vt->Step(sim, -1), QMe_OUTOFBOUNDS);
+  EXPECT_EQ(sim->vt->Step(sim, 0), QMe_NOTFOUND);
+  EXPECT_EQ(sim->vt->Step(sim, 1000), QMe_NOTIMPL);
+  EXPECT_EQ(sim->vt->Initialize(sim, 1, 2), QMe_FAILED);  // no such method
+  QmRelease(sim);
+
+  auto* sound = Spawn<IQmAudio>("test.sound");
+  ASSERT_NE(sound, nullptr);
+  EXPECT_EQ(sound->vt->Frequency(sound), 44100U);
+  EXPECT_EQ(sound->vt->Channels(sound), 0U);    // a value that is no number
+  EXPECT_EQ(sound->vt->TrimStart(sound), 0.0);  // an exception
+  int32_t frames = -5, more = -5;
+  EXPECT_EQ(sound->vt->Read(sound, nullptr, &frames, &more), QMe_FAILED);  // a 3-tuple for two
+  // A text stays readable after the call that returned it.
+  const char* first = sound->vt->Filename(sound);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(Py("x = [chr(65 + i % 26) * 40 for i in range(2000)]"), "");
+  EXPECT_STREQ(first, "sound.wav");
+  sound->vt->Close(sound);  // a fixed answer, which never reaches Python
+  QmRelease(sound);
+}
+
+TEST_F(Dispatch, TextsIntoBuffersFitWithTheirZero) {
+  ASSERT_EQ(Py("import fixtures"), "");
+  auto* nice = Spawn<IQmStringConversionNice>("test.nice");
+  ASSERT_NE(nice, nullptr);
+  char buffer[8];
+  std::memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(Py("fixtures.Nice.text = 'abcdefg'"), "");
+  EXPECT_EQ(nice->vt->Encode(nice, buffer, 8), QMe_OK);
+  EXPECT_STREQ(buffer, "abcdefg");
+  EXPECT_EQ(Py("fixtures.Nice.text = 'abcdefgh'"), "");
+  EXPECT_EQ(nice->vt->Encode(nice, buffer, 8), QMe_SHORTBUFFER);
+  EXPECT_EQ(Py("fixtures.Nice.text = None"), "");
+  EXPECT_EQ(nice->vt->Encode(nice, buffer, 8), QMe_FAILED);
+  QmRelease(nice);
+}
+
+TEST_F(Dispatch, ObjectResultsAreInstancesOrWrappers) {
+  auto* deep = Spawn<IQmCurveGroup>("test.deep");
+  ASSERT_NE(deep, nullptr);
+  void* object = reinterpret_cast<void*>(1);
+  // None is no object: the host gets a not-found code.
+  EXPECT_EQ(deep->vt->ByIndex(deep, 0, &object), QMe_NOTFOUND);
+  // A server instance becomes a new host object of its own.
+  object = nullptr;
+  ASSERT_EQ(deep->vt->ByIndex(deep, 1, &object), QMe_OK);
+  ASSERT_NE(object, nullptr);
+  void* sim = nullptr;
+  EXPECT_EQ(QmQueryInterface(object, IID_IQmSimulationModifier, &sim), QMe_OK);
+  QmRelease(sim);
+  QmRelease(object);
+  // An empty wrapper hands out null.
+  object = reinterpret_cast<void*>(1);
+  EXPECT_EQ(deep->vt->ByIndex(deep, 2, &object), QMe_OK);
+  EXPECT_EQ(object, nullptr);
+  QmRelease(deep);
+}
+
+TEST_F(Dispatch, LostExceptionsAreLoggedAndTracedWhenAsked) {
+  auto* sim = Spawn<IQmSimulationModifier>("test.sim");
+  ASSERT_NE(sim, nullptr);
+  qmhost::LogMark mark = app_->Logs().Mark();
+  sim->vt->Cleanup(sim);
+  std::string log = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
+  EXPECT_NE(log.find("lost exception (enable trace)"), std::string::npos) << log;
+  EXPECT_EQ(log.find("AttributeError"), std::string::npos) << log;
+
+  ASSERT_EQ(Py("import qm; qm.trace(True)"), "trace: qm.trace - Enabled");
+  mark = app_->Logs().Mark();
+  sim->vt->Cleanup(sim);
+  log = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
+  size_t traced = log.find("AttributeError");
+  size_t lost = log.find("lost exception (enable trace)");
+  EXPECT_NE(traced, std::string::npos) << log;
+  EXPECT_NE(lost, std::string::npos) << log;
+  EXPECT_LT(traced, lost) << log;
+  QmRelease(sim);
+}
+
+TEST_F(Dispatch, InstancesLiveAsLongAsTheHostHoldsThem) {
+  ASSERT_EQ(Py("import qm, sys, weakref, fixtures"), "");
+  ASSERT_EQ(Py("s = fixtures.Sim(); r = weakref.ref(s); n = sys.getrefcount(s)"), "");
+  ASSERT_EQ(Py("u = qm.object.Unknown(); u.set(s)"), "");
+  // The host object holds one reference, and extract goes back to the instance.
+  EXPECT_EQ(Py("sys.getrefcount(s) - n"), "1");
+  EXPECT_EQ(Py("qm.extract(u) is s"), "True");
+  EXPECT_EQ(Py("repr((qm.extract(None), qm.extract(0)))"), "(None, None)");
+  // Objects that are no Python server's hold no instance.
+  EXPECT_EQ(Py("repr(qm.extract(qm.object.Unknown()))"), "None");
+  EXPECT_EQ(Py("repr(qm.extract(qm.service.Command().ScriptQuery()))"), "None");
+  EXPECT_NE(Py("qm.extract(qm.service.Host())").find("TypeError\"; invalid argument"),
+            std::string::npos);
+  ASSERT_EQ(Py("del s, u"), "");
+  EXPECT_EQ(Py("r() is None"), "True");
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+# Python servers for the tests of Python-implemented servers.  The plug-in
+# imports this module as it starts, in its root interpreter.
+import sys
+import qm
+from qmserv import interfaces
+
+log = []          # what the servers were called with
+spawned = [0]     # instances made
+
+
+class Sim(interfaces.SimulationModifier):
+    enabled = True
+    def __init__(self):
+        spawned[0] += 1
+    def sim_Enabled(self, chan):
+        log.append(('Enabled', type(chan).__name__, chan.test()))
+        return self.enabled
+    def sim_StepSize(self):
+        return 0.125
+    def sim_Step(self, dt):
+        log.append(('Step', dt))
+        if dt < 0:
+            raise IndexError('before the start')
+        if dt == 0:
+            raise LookupError('nothing')
+        if dt > 100:
+            raise NotImplementedError()
+
+
+class Sound(interfaces.Audio):
+    name = 'sound.wav'
+    def audio_Filename(self):
+        return self.name + ''      # a new string every call
+    def audio_Channels(self):
+        return 'two'               # not a number
+    def audio_Frequency(self):
+        return 44100
+    def audio_Read(self, buf):
+        return (1, 2, 3)           # one too many
+    def audio_TrimStart(self):
+        raise ValueError('no trim')
+
+
+class Nice(interfaces.StringConversionNice):
+    text = 'abc'
+    def nicestr_Encode(self):
+        return self.text
+
+
+class Both(interfaces.Command, interfaces.Attributes):
+    def cmd_Name(self):
+        return 'both'
+    def attr_Count(self):
+        return 3
+
+
+class Base:
+    pass
+
+
+class Middle(Base, interfaces.CurveGroup):
+    pass
+
+
+class Deep(Middle):
+    def cgrp_Count(self):
+        return 7
+    def cgrp_ByIndex(self, index):
+        if index == 0:
+            return None
+        if index == 1:
+            return Sim()
+        return qm.object.Unknown()
+
+
+class Broken(interfaces.SimulationModifier):
+    def __init__(self):
+        raise RuntimeError('cannot build')
+
+
+qm.bless(Sim, 'test.sim', {'a': 1})
+qm.bless(Sound, 'test.sound')
+qm.bless(Nice, 'test.nice')
+qm.bless(Both, 'test.both')
+qm.bless(Deep, 'test.deep')
+qm.bless(Broken, 'test.broken')
