@@ -111,18 +111,63 @@ void WriteFailure(IQmMessage* message, QmResult code, CommandText text,
   message->vt->SetCode(message, code);
 }
 
-const CommandDef* FindCommand(const std::string& name, uint32_t* tag) {
-  const auto& commands = HostCommands();
-  for (size_t i = 0; i < commands.size(); ++i) {
-    if (name == commands[i].name) {
+}  // namespace
+
+// --- The command table ----------------------------------------------------------------
+
+const CommandDef* CommandTable::FindLocked(const std::string& name, uint32_t* tag) {
+  const auto& own = HostCommands();
+  for (size_t i = 0; i < own.size() + added_.size(); ++i) {
+    const CommandDef* def = i < own.size() ? &own[i] : added_[i - own.size()].get();
+    if (name == def->name) {
       if (tag != nullptr) *tag = kFirstCommandTag + static_cast<uint32_t>(i);
-      return &commands[i];
+      return def;
     }
   }
   return nullptr;
 }
 
-}  // namespace
+const CommandDef* CommandTable::Find(const std::string& name, uint32_t* tag) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (const CommandDef* def = FindLocked(name, tag)) return def;
+  }
+  Refresh();
+  std::lock_guard<std::mutex> hold(lock_);
+  return FindLocked(name, tag);
+}
+
+const CommandDef* CommandTable::ByTag(uint32_t tag) {
+  if (tag < kFirstCommandTag) return nullptr;
+  size_t index = tag - kFirstCommandTag;
+  const auto& own = HostCommands();
+  if (index < own.size()) return &own[index];
+  std::lock_guard<std::mutex> hold(lock_);
+  index -= own.size();
+  return index < added_.size() ? added_[index].get() : nullptr;
+}
+
+std::vector<std::string> CommandTable::Names() {
+  Refresh();
+  std::vector<std::string> names;
+  for (const auto& def : HostCommands()) names.emplace_back(def.name);
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const auto& def : added_) names.emplace_back(def->name);
+  return names;
+}
+
+bool CommandTable::Add(std::shared_ptr<const CommandDef> def) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (def == nullptr || FindLocked(def->name, nullptr) != nullptr) return false;
+  added_.push_back(std::move(def));
+  return true;
+}
+
+// Runs without the table's lock: refreshing may call into the plug-in,
+// whose Python may look commands up again.
+void CommandTable::Refresh() {
+  if (refresh_) refresh_();
+}
 
 // --- Runs --------------------------------------------------------------------------------
 
@@ -147,6 +192,8 @@ double CommandRun::Float(size_t arg, double fallback) const {
 std::string CommandRun::String(size_t arg, const std::string& fallback) const {
   return Has(arg) ? values_[arg]->s : fallback;
 }
+
+std::string CommandRun::Text(size_t arg) const { return Has(arg) ? FormatValue(*values_[arg]) : ""; }
 
 bool CommandRun::Recorded() const {
   if ((flags_ & kCmdNoUndo) != 0) return false;
@@ -648,6 +695,9 @@ QmResult Command::attr_SetString(uint32_t index, const char* value) {
 namespace {
 
 class CommandQuery : public ScriptQueryBase {
+ public:
+  explicit CommandQuery(std::shared_ptr<HostContext> context) : context_(std::move(context)) {}
+
  protected:
   const Attribute* Lookup(const std::string& name) const override {
     static const Attribute kAttributes[] = {
@@ -661,7 +711,7 @@ class CommandQuery : public ScriptQueryBase {
 
   QmResult Select(const std::string& cls, const std::string& which) override {
     if (cls != "command") return QMe_QUERY_UNKNOWN_ATTRIBUTE;
-    const CommandDef* def = FindCommand(which, nullptr);
+    const CommandDef* def = context_->Commands().Find(which, nullptr);
     if (def == nullptr) return QMe_NOTFOUND;
     selected_ = def;
     return QMe_OK;
@@ -670,7 +720,7 @@ class CommandQuery : public ScriptQueryBase {
   QmResult Read(const Attribute& attribute, std::vector<Value>* out) override {
     const std::string name = attribute.name;
     if (name == "command.names") {
-      for (const auto& def : HostCommands()) out->push_back(Value::String(def.name));
+      for (const auto& n : context_->Commands().Names()) out->push_back(Value::String(n));
       return QMe_OK;
     }
     const CommandDef* def = selected_.load();
@@ -694,6 +744,7 @@ class CommandQuery : public ScriptQueryBase {
 
  private:
   std::atomic<const CommandDef*> selected_{nullptr};
+  std::shared_ptr<HostContext> context_;
 };
 
 }  // namespace
@@ -709,20 +760,20 @@ void* CommandService::Find(const QmGUID& iid) {
 
 Ref<Command> CommandService::Spawn(const std::string& name) {
   uint32_t tag = 0;
-  const CommandDef* def = FindCommand(name, &tag);
+  const CommandDef* def = context_->Commands().Find(name, &tag);
   return def != nullptr ? Ref<Command>(new Command(*def, tag, context_)) : Ref<Command>();
 }
 
 QmResult CommandService::cmds_ScriptQuery(void** query) {
   if (query == nullptr) return QMe_INVALIDARG;
-  Ref<CommandQuery> made(new CommandQuery);
+  Ref<CommandQuery> made(new CommandQuery(context_));
   return made->QueryInterface(&IID_IQmScriptQuery, query);
 }
 
 QmResult CommandService::cmds_Lookup(const char* name, uint32_t* tag) {
   if (name == nullptr || tag == nullptr) return QMe_INVALIDARG;
   *tag = 0;
-  return FindCommand(name, tag) != nullptr ? QMe_OK : QMe_CMD_UNKNOWN_COMMAND;
+  return context_->Commands().Find(name, tag) != nullptr ? QMe_OK : QMe_CMD_UNKNOWN_COMMAND;
 }
 
 QmResult CommandService::cmds_Spawn(uint32_t tag, const char* name, void** command) {
@@ -730,10 +781,7 @@ QmResult CommandService::cmds_Spawn(uint32_t tag, const char* name, void** comma
   *command = nullptr;
   Ref<Command> made;
   if (tag != 0) {
-    const auto& commands = HostCommands();
-    if (tag >= kFirstCommandTag && tag - kFirstCommandTag < commands.size()) {
-      made = Spawn(commands[tag - kFirstCommandTag].name);
-    }
+    if (const CommandDef* def = context_->Commands().ByTag(tag)) made = Spawn(def->name);
   } else {
     if (name == nullptr) return QMe_INVALIDARG;
     const char* after = nullptr;

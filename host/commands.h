@@ -110,8 +110,34 @@ struct CommandDef {
   std::function<QmResult(CommandRun&, size_t arg, std::vector<Value>*)> query = {};
 };
 
-// The commands this host offers, in tag order.
+// The commands this host offers itself, in tag order.
 const std::vector<CommandDef>& HostCommands();
+
+// The commands an application offers: the host's own, then those added
+// while it runs (the commands of Python servers).  A command's tag is
+// kFirstCommandTag + its index in that order.
+class CommandTable {
+ public:
+  // The command of that name, or null.  A name not known yet first gives
+  // the refresh step a chance to add it.
+  const CommandDef* Find(const std::string& name, uint32_t* tag);
+  const CommandDef* ByTag(uint32_t tag);
+  // Every command's name, in tag order (after a refresh).
+  std::vector<std::string> Names();
+  // Adds a command whose name is not taken; false when it is.  The
+  // definition lives as long as the table.
+  bool Add(std::shared_ptr<const CommandDef> def);
+  // What adds the commands that appeared since the last look.
+  void SetRefresh(std::function<void()> refresh) { refresh_ = std::move(refresh); }
+
+ private:
+  const CommandDef* FindLocked(const std::string& name, uint32_t* tag);
+  void Refresh();
+
+  std::mutex lock_;
+  std::vector<std::shared_ptr<const CommandDef>> added_;
+  std::function<void()> refresh_;
+};
 
 // One use of a command's definition: its argument values, the context and
 // the message the outcome goes to.
@@ -129,6 +155,8 @@ class CommandRun {
   int32_t Int(size_t arg, int32_t fallback = 0) const;
   double Float(size_t arg, double fallback = 0.0) const;
   std::string String(size_t arg, const std::string& fallback = std::string()) const;
+  // The value's text form, whatever its type (empty when unset).
+  std::string Text(size_t arg) const;
 
   // Whether scene changes made now are recorded for undo.
   bool Recorded() const;

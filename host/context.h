@@ -14,6 +14,7 @@
 namespace qmhost {
 
 class Application;
+class CommandTable;
 
 class HostContext {
  public:
@@ -30,6 +31,14 @@ class HostContext {
   // The user scripts folder; empty once the application is gone.
   std::string ScriptsDir();
 
+  // The commands the application offers.
+  CommandTable& Commands() { return *commands_; }
+  // How many times the plug-in has asked the host to read its "python"
+  // module's server list again.
+  size_t PythonModuleUpdates();
+  // The number of those updates the command table has caught up with.
+  size_t pythonUpdatesSeen = 0;
+
   // Shows the user a failure: an error entry in the "host" event log.
   void Alert(QmResult code, const std::string& text);
 
@@ -41,6 +50,7 @@ class HostContext {
   Application* app_;
   IQmModule* module_ = nullptr;
   std::shared_ptr<Scene> scene_;
+  std::shared_ptr<CommandTable> commands_;
 };
 
 }  // namespace qmhost

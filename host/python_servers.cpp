@@ -60,7 +60,7 @@ void* PythonServers::Spawn(const std::string& name, const QmGUID& iid, QmResult*
 
 namespace {
 
-std::string Answer(QmResult rc) { return ResultCodeText(rc); }
+std::string Answer(QmResult rc) { return rc == QMe_OK ? "OK" : ResultCodeText(rc); }
 
 }  // namespace
 

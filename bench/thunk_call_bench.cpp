@@ -1,0 +1,106 @@
+// The cost of a host call of a Python server method (no arguments, float
+// result) through its adapter's thunk, against a bare PyObject_CallMethod
+// of the same method from C.  The plug-in is loaded as the host loads it;
+// the "ratio" counter of ThunkOverBare is thunk time over bare time.
+#include "interp/python.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "host/application.h"
+#include "host/plugin.h"
+#include "host/python_servers.h"
+#include "module/polymorph.h"
+#include "pyservers/call.h"
+
+namespace {
+
+struct Calls {
+  qmhost::Ref<qmhost::Application> app{new qmhost::Application};
+  std::unique_ptr<qmhost::Plugin> plugin;
+  IQmAudio* clip = nullptr;
+  PyObject* self = nullptr;  // the Python instance behind `clip`
+};
+
+Calls& Setup() {
+  static Calls* calls = [] {
+    auto* c = new Calls;
+    std::vector<std::string> paths = c->app->ImportPaths();
+    paths.push_back(QM_BENCH_SERVERS);
+    c->app->SetImportPaths(paths);
+    std::string error;
+    c->plugin = qmhost::Plugin::Load(QM_PLUGIN_PATH, *c->app, &error);
+    if (!c->plugin) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::exit(1);
+    }
+    qmhost::PythonServers servers(c->plugin->Module());
+    QmResult rc = QMe_OK;
+    c->clip = static_cast<IQmAudio*>(servers.Spawn("bench.clip", IID_IQmAudio, &rc));
+    if (c->clip == nullptr) {
+      std::fprintf(stderr, "no bench.clip server: 0x%08X\n", rc);
+      std::exit(1);
+    }
+    c->self = static_cast<CQmPyInstance*>(CQmImplOfRecord(c->clip))->self;
+    return c;
+  }();
+  return *calls;
+}
+
+double TimeThunk(IQmAudio* clip, int n) {
+  auto start = std::chrono::steady_clock::now();
+  double sum = 0;
+  for (int i = 0; i < n; ++i) sum += clip->vt->Duration(clip);
+  benchmark::DoNotOptimize(sum);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double TimeBare(PyObject* self, int n) {
+  auto start = std::chrono::steady_clock::now();
+  double sum = 0;
+  for (int i = 0; i < n; ++i) {
+    PyObject* r = PyObject_CallMethod(self, const_cast<char*>("audio_Duration"),
+                                      const_cast<char*>("()"));
+    sum += PyFloat_AsDouble(r);
+    Py_DECREF(r);
+  }
+  benchmark::DoNotOptimize(sum);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void ThunkCall(benchmark::State& state) {
+  Calls& c = Setup();
+  for (auto _ : state) benchmark::DoNotOptimize(c.clip->vt->Duration(c.clip));
+}
+BENCHMARK(ThunkCall);
+
+void BareCallMethod(benchmark::State& state) {
+  Calls& c = Setup();
+  for (auto _ : state) {
+    PyObject* r = PyObject_CallMethod(c.self, const_cast<char*>("audio_Duration"),
+                                      const_cast<char*>("()"));
+    benchmark::DoNotOptimize(PyFloat_AsDouble(r));
+    Py_DECREF(r);
+  }
+}
+BENCHMARK(BareCallMethod);
+
+// Both in one run, interleaved.
+void ThunkOverBare(benchmark::State& state) {
+  Calls& c = Setup();
+  double thunk = 0, bare = 0;
+  for (auto _ : state) {
+    thunk += TimeThunk(c.clip, 1000);
+    bare += TimeBare(c.self, 1000);
+  }
+  state.counters["ratio"] = thunk / bare;
+}
+BENCHMARK(ThunkOverBare);
+
+}  // namespace
+
+BENCHMARK_MAIN();
