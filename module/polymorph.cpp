@@ -1,5 +1,6 @@
 #include "module/polymorph.h"
 
+#include <mutex>
 #include <new>
 
 CQmInterfaceDesc* CQmNewDescriptor(const QmGUID* guid, unsigned methods) {
@@ -17,6 +18,12 @@ CQmInterfaceDesc* CQmNewDescriptor(const QmGUID* guid, unsigned methods) {
 void CQmFreeDescriptor(CQmInterfaceDesc* desc) { ::operator delete(desc); }
 
 namespace {
+
+// Host threads may spawn, query and release objects of one factory at the
+// same time: the lists and counts of every factory change under this lock.
+// Implementation objects are made and freed outside it, since freeing one
+// may run code that releases others.
+std::mutex gRecordLock;
 
 // The three intrusive lists (descriptors, object records, interface
 // records) all link through `next` and `prev`.
@@ -45,6 +52,7 @@ void FreeDescriptors(CQmInterfaceDesc* d) {
 }  // namespace
 
 CQmGenericPolymorph::~CQmGenericPolymorph() {
+  std::lock_guard<std::mutex> hold(gRecordLock);
   if (objFirst_ == nullptr) {
     FreeDescriptors(descFirst_);
   } else {
@@ -101,6 +109,7 @@ void* CQmGenericPolymorph::Spawn(const QmGUID* iid) {
   void* impl = NewObject();
   CQmObjectRecord* obj;
   CQmInterfaceRecord* rec;
+  std::unique_lock<std::mutex> hold(gRecordLock);
   try {
     obj = new CQmObjectRecord;
     obj->factory = this;
@@ -115,6 +124,7 @@ void* CQmGenericPolymorph::Spawn(const QmGUID* iid) {
       throw;
     }
   } catch (...) {
+    hold.unlock();
     FreeObject(impl);
     throw;
   }
@@ -125,6 +135,7 @@ void* CQmGenericPolymorph::Spawn(const QmGUID* iid) {
 QmResult CQmRecordOps::QueryInterface(void* self, const QmGUID* iid, void** out) {
   if (out == nullptr) return QMe_INVALIDARG;
   auto* rec = static_cast<CQmInterfaceRecord*>(self);
+  std::lock_guard<std::mutex> hold(gRecordLock);
   CQmObjectRecord* obj = rec->object;
   CQmInterfaceDesc* desc = obj->factory != nullptr ? obj->factory->FindInterface(iid) : nullptr;
   if (desc == nullptr) return QMe_NOINTERFACE;
@@ -139,12 +150,14 @@ QmResult CQmRecordOps::QueryInterface(void* self, const QmGUID* iid, void** out)
 
 uint32_t CQmRecordOps::AddRef(void* self) {
   auto* rec = static_cast<CQmInterfaceRecord*>(self);
+  std::lock_guard<std::mutex> hold(gRecordLock);
   ++rec->object->total;
   return ++rec->refs;
 }
 
 uint32_t CQmRecordOps::Release(void* self) {
   auto* rec = static_cast<CQmInterfaceRecord*>(self);
+  std::unique_lock<std::mutex> hold(gRecordLock);
   CQmObjectRecord* obj = rec->object;
   --obj->total;
   uint32_t refs = --rec->refs;
@@ -165,6 +178,7 @@ uint32_t CQmRecordOps::Release(void* self) {
     }
   }
   delete obj;
+  hold.unlock();
   if (factory != nullptr) {
     try {
       factory->FreeObject(impl);

@@ -3,7 +3,10 @@
 // carried into Python with their results, codes and references.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "pyservers_fixture.h"
 
@@ -82,7 +85,7 @@ TEST_F(Blessing, InterfacesComeFromMarkedBasesDepthFirst) {
 
 TEST_F(ModuleServer, ListsTheServersWithTheirClassesAndTags) {
   auto list = servers_->List();
-  ASSERT_EQ(list.size(), 6U);
+  ASSERT_EQ(list.size(), 9U);
   EXPECT_EQ(list[0].name, "test.sim");
   EXPECT_EQ(list[0].primary, IID_IQmSimulationModifier);
   ASSERT_EQ(list[0].tags.size(), 1U);
@@ -96,14 +99,14 @@ TEST_F(ModuleServer, ListsTheServersWithTheirClassesAndTags) {
   ASSERT_EQ(QmQueryInterface(module, IID_IQmTagDescription, &found), QMe_OK);
   auto* tags = static_cast<IQmTagDescription*>(found);
   QmTagInfo entry{};
-  EXPECT_EQ(tags->vt->Describe(tags, 6, &entry), QMe_OUTOFBOUNDS);
+  EXPECT_EQ(tags->vt->Describe(tags, 9, &entry), QMe_OUTOFBOUNDS);
   {
     qmhost::HostService::TagsOnlyScope scope(app_->Host());
     EXPECT_EQ(tags->vt->Count(tags), 0U);
     EXPECT_EQ(tags->vt->Describe(tags, 5, &entry), QMe_OK);
     EXPECT_STREQ(entry.value, "test.broken");
   }
-  EXPECT_EQ(tags->vt->Count(tags), 6U);
+  EXPECT_EQ(tags->vt->Count(tags), 9U);
   QmRelease(tags);
 
   // An unknown name: no instance, no tags, and no object handed out.
@@ -189,6 +192,24 @@ TEST_F(Dispatch, TextsIntoBuffersFitWithTheirZero) {
   QmRelease(nice);
 }
 
+TEST_F(Dispatch, ArraysAreTheHostsMemoryForTheCallOnly) {
+  ASSERT_EQ(Py("import fixtures"), "");
+  auto* colors = Spawn<IQmColorModel>("test.colors");
+  ASSERT_NE(colors, nullptr);
+  float color[4] = {0.5f, 1.5f, 2.5f, 9.0f};
+  float rgb[4] = {-1, -1, -1, -1};
+  EXPECT_EQ(colors->vt->ToRGB(colors, color, rgb), QMe_OK);
+  EXPECT_EQ(rgb[0], 1.0f);
+  EXPECT_EQ(rgb[1], 3.0f);
+  EXPECT_EQ(rgb[2], 5.0f);
+  EXPECT_EQ(rgb[3], -1.0f);  // past the three floats of the declaration
+  EXPECT_EQ(Py("fixtures.Colors.refused"), "Storage buffer cannot grow past its block");
+  // Kept past the call, the storage object no longer reaches the memory.
+  EXPECT_EQ(Py("fixtures.Colors.kept[0].size()"), "0");
+  EXPECT_NE(Py("fixtures.Colors.kept[0].setSize(1)").find("cannot grow"), std::string::npos);
+  QmRelease(colors);
+}
+
 TEST_F(Dispatch, ObjectResultsAreInstancesOrWrappers) {
   auto* deep = Spawn<IQmCurveGroup>("test.deep");
   ASSERT_NE(deep, nullptr);
@@ -246,6 +267,52 @@ TEST_F(Dispatch, InstancesLiveAsLongAsTheHostHoldsThem) {
             std::string::npos);
   ASSERT_EQ(Py("del s, u"), "");
   EXPECT_EQ(Py("r() is None"), "True");
+}
+
+TEST_F(Dispatch, HostThreadsAndNestedCallsAreAllAnswered) {
+  ASSERT_EQ(Py("import fixtures"), "");
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 50;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Half of the threads step a relay, whose Python runs a Python command.
+      auto* sim = Spawn<IQmSimulationModifier>(t % 2 == 0 ? "test.relay" : "test.sim");
+      if (sim == nullptr) {
+        failures += kCalls;
+        return;
+      }
+      for (int i = 0; i < kCalls; ++i) {
+        if (sim->vt->Step(sim, 2.0) != QMe_OK) ++failures;
+        void* copy = nullptr;
+        if (QmQueryInterface(sim, IID_IQmSimulationModifier, &copy) != QMe_OK) ++failures;
+        QmRelease(copy);
+      }
+      QmRelease(sim);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(Py("fixtures.counted[0]"), std::to_string(kThreads / 2 * kCalls * 2));
+  EXPECT_EQ(Py("len([e for e in fixtures.log if e == ('Step', 2.0)])"),
+            std::to_string(kThreads / 2 * kCalls));
+}
+
+TEST_F(Dispatch, PythonCommandsRunLikeTheHostsOwn) {
+  ASSERT_EQ(Py("import qm, fixtures"), "");
+  uint32_t tag = 0;
+  EXPECT_EQ(app_->Commands().cmds_Lookup("test.count", &tag), QMe_OK);
+  EXPECT_GT(tag, 0U);
+  EXPECT_EQ(Py("qm.eval('test.count by:5')"), "");
+  EXPECT_EQ(Py("qm.command('test.count', by=4)"), "");
+  EXPECT_EQ(Py("fixtures.counted[0]"), "9");
+  // A value of the wrong type is refused by the host's parse.
+  EXPECT_NE(Py("qm.eval('test.count by:many')").find("ERROR"), std::string::npos);
+  EXPECT_EQ(Py("fixtures.counted[0]"), "9");
+  // Run from a script, in its own interpreter, the command still runs in the root.
+  EXPECT_EQ(Run("import qm\nqm.eval('test.count by:1')\n").rc, QMe_OK);
+  EXPECT_EQ(Py("fixtures.counted[0]"), "10");
 }
 
 }  // namespace

@@ -84,3 +84,44 @@ qm.bless(Nice, 'test.nice')
 qm.bless(Both, 'test.both')
 qm.bless(Deep, 'test.deep')
 qm.bless(Broken, 'test.broken')
+
+
+# A command, and a server whose method runs it: Python calling the host,
+# which calls a Python server again.
+from qmserv import command
+
+counted = [0]
+
+
+class Count(command.Command):
+    arguments = [('by', 'integer')]
+
+    def execute(self, values):
+        counted[0] += values.get('by', 1)
+
+
+class Relay(interfaces.SimulationModifier):
+    def sim_Step(self, dt):
+        qm.eval('test.count by:%d' % int(dt))
+
+
+qm.bless(Count, 'test.count')
+qm.bless(Relay, 'test.relay')
+
+
+# Arrays of the host arrive as storage objects over its memory: as large as
+# the declaration says, no larger, and only during the call.
+class Colors(interfaces.ColorModel):
+    kept = []
+
+    def colm_ToRGB(self, color, rgb):
+        color.setSize(4)
+        rgb.set([v * 2 for v in color.get()[:3]])
+        Colors.kept.append(rgb)
+        try:
+            rgb.set([0.0] * 4)
+        except RuntimeError, e:
+            Colors.refused = str(e)
+
+
+qm.bless(Colors, 'test.colors')
