@@ -32,10 +32,12 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 demo: build
-	$(BUILD_DIR)/bin/qmhost servers
+	$(BUILD_DIR)/bin/qmhost --scripts examples servers
 	$(BUILD_DIR)/bin/qmhost run examples/hello.py "a first" run
 	$(BUILD_DIR)/bin/qmhost run examples/scene.py
 	$(BUILD_DIR)/bin/qmhost run examples/progress.py
+	$(BUILD_DIR)/bin/qmhost --scripts examples run examples/python_command.py
+	$(BUILD_DIR)/bin/qmhost --scripts examples simulate falling.ball --steps 5
 
 # Speed measurements (not part of the tests): build/bin/*_bench.
 bench: build

@@ -173,6 +173,14 @@ TEST_F(Dispatch, ResultsAreConvertedAndCheckedByTheirRules) {
   EXPECT_EQ(Py("x = [chr(65 + i % 26) * 40 for i in range(2000)]"), "");
   EXPECT_STREQ(first, "sound.wav");
   sound->vt->Close(sound);  // a fixed answer, which never reaches Python
+  // Memory comes only from storage objects, and stays valid after the call.
+  EXPECT_EQ(sound->vt->Data(sound), nullptr);
+  EXPECT_EQ(Py("fixtures.Sound.data = 'new'"), "");
+  auto* block = static_cast<const uint8_t*>(sound->vt->Data(sound));
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(Py("x = [str(i) * 9 for i in range(3000)]"), "");
+  EXPECT_EQ(block[0], 7);
+  EXPECT_EQ(block[3], 10);
   QmRelease(sound);
 }
 

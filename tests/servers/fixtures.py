@@ -39,6 +39,13 @@ class Sound(interfaces.Audio):
         return (1, 2, 3)           # one too many
     def audio_TrimStart(self):
         raise ValueError('no trim')
+    data = 'no storage'
+    def audio_Data(self):
+        if self.data == 'new':
+            block = qm.object.storage('b', 4)   # nothing else holds it
+            block.set([7, 8, 9, 10])
+            return block
+        return self.data
 
 
 class Nice(interfaces.StringConversionNice):
