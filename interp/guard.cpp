@@ -1,6 +1,7 @@
 #include "interp/guard.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "module/this_module.h"
 
@@ -16,18 +17,26 @@ PyThreadState* SwapThreadState(PyThreadState* state) {
 unsigned long ThreadStateSwapCount() { return gSwaps.load(); }
 
 void LockInterpreter(CInterpreterManager* manager) {
-  if (manager->lock == nullptr) {
-    auto* lock = new CQmCritSecLock;
-    auto* threads = static_cast<IQmThreadService*>(
-        CQmThisModule::Get().LookupGlobal(&IID_IQmThreadService));
-    void* mutex = nullptr;
-    if (threads != nullptr && !QmFailed(threads->vt->CreateCS(threads, &mutex)) &&
-        mutex != nullptr) {
-      lock->take(mutex);
+  CQmCritSecLock* lock = __atomic_load_n(&manager->lock, __ATOMIC_ACQUIRE);
+  if (lock == nullptr) {
+    // The first guarded entries may come from several host threads at
+    // once: exactly one of them makes the critical section.
+    static std::mutex creating;
+    std::lock_guard<std::mutex> hold(creating);
+    lock = manager->lock;
+    if (lock == nullptr) {
+      lock = new CQmCritSecLock;
+      auto* threads = static_cast<IQmThreadService*>(
+          CQmThisModule::Get().LookupGlobal(&IID_IQmThreadService));
+      void* mutex = nullptr;
+      if (threads != nullptr && !QmFailed(threads->vt->CreateCS(threads, &mutex)) &&
+          mutex != nullptr) {
+        lock->take(mutex);
+      }
+      __atomic_store_n(&manager->lock, lock, __ATOMIC_RELEASE);
     }
-    manager->lock = lock;
   }
-  manager->lock->Enter();
+  lock->Enter();
 }
 
 void UnlockInterpreter(CInterpreterManager* manager) {

@@ -2,7 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "interp/guard.h"
 #include "interp/output.h"
@@ -14,6 +16,11 @@ namespace {
 
 CInterpreterManager* gManager = nullptr;
 bool gManagerDestroyed = false;
+// The manager once Python has started; until then a first use from
+// several host threads waits for the one that starts it.  The thread
+// starting it may need the manager again meanwhile (its servers bless).
+std::atomic<CInterpreterManager*> gReady{nullptr};
+std::recursive_mutex gStarting;
 
 // Appends a text to sys.path.
 void AppendToPath(const char* text) {
@@ -106,6 +113,8 @@ void ShareInterpreterSymbols() {
 }  // namespace
 
 CInterpreterManager* GetInterpreterManager() {
+  if (CInterpreterManager* ready = gReady.load(std::memory_order_acquire)) return ready;
+  std::lock_guard<std::recursive_mutex> hold(gStarting);
   if (gManager != nullptr) return gManager;
   CheckTrue(!gManagerDestroyed, QMe_FAILED);
   gManager = new CInterpreterManager;
@@ -117,13 +126,16 @@ CInterpreterManager* GetInterpreterManager() {
   } else {
     Py_DECREF(done);
   }
+  gReady.store(gManager, std::memory_order_release);
   return gManager;
 }
 
 void DestroyInterpreterManager() {
+  std::lock_guard<std::recursive_mutex> hold(gStarting);
   if (gManager == nullptr) return;
   CInterpreterManager* manager = gManager;
   gManager = nullptr;
+  gReady.store(nullptr, std::memory_order_release);
   gManagerDestroyed = true;
   delete manager;
 }
