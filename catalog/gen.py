@@ -173,6 +173,12 @@ class Method:
     def outputs(self):
         return [p for p in self.params if p.out]
 
+    def result_targets(self):
+        """Where a Python server's result goes, in order: None for the
+        method's return value (when it has one with a rule), then each
+        out-parameter."""
+        return ([None] if RETURNS[self.result][3] is not None else []) + self.outputs()
+
     # The docstring of the wrapper method.
     def docstring(self):
         params = ",".join("%s %s" % (p.k.doc, p.name) for p in self.inputs())
@@ -785,10 +791,16 @@ def gen_wrappers_header(catalog):
     return "".join(out)
 
 
+def deal(items, count):
+    """Deals items round-robin into `count` shards (one source file each)."""
+    shards = [[] for _ in range(count)]
+    for n, item in enumerate(items):
+        shards[n % count].append(item)
+    return shards
+
+
 def gen_wrapper_shards(catalog):
-    shards = [[] for _ in range(WRAPPER_SHARDS)]
-    for n, i in enumerate(scripted(catalog)):
-        shards[n % WRAPPER_SHARDS].append(i)
+    shards = deal(scripted(catalog), WRAPPER_SHARDS)
     texts = []
     for shard in shards:
         out = [SOURCE, '#include "interp/python.h"\n\n#include "qm_wrappers.h"\n'
@@ -1123,10 +1135,7 @@ def adapter_thunk(i, m):
         return head + " {%s}\n" % ("" if m.rtype == "void" else "\n    return {};\n  ")
     units = "".join(p.k.unit for p in m.inputs())
     args = [adapter_argument(m, p) for p in m.inputs()]
-    targets = []
-    if RETURNS[m.result][3] is not None:
-        targets.append(None)
-    targets += m.outputs()
+    targets = m.result_targets()
     body = ['%sc.Invoke("%s_%s", "(%s)"%s);'
             % ("PyObject* r = " if targets else "", i.prefix, m.name, units,
                "".join(", " + a for a in args))]
@@ -1165,9 +1174,7 @@ def server_interfaces(catalog):
 
 
 def gen_adapter_shards(catalog):
-    shards = [[] for _ in range(ADAPTER_SHARDS)]
-    for n, i in enumerate(server_interfaces(catalog)):
-        shards[n % ADAPTER_SHARDS].append(i)
+    shards = deal(server_interfaces(catalog), ADAPTER_SHARDS)
     texts = []
     for shard in shards:
         out = [SOURCE, '#include "pyservers/adapters.h"\n#include "pyservers/call.h"\n\n'
@@ -1317,7 +1324,7 @@ def gen_adapter_slot_servers(catalog):
         for m in i.methods:
             if m.fixed is not False:
                 continue
-            targets = ([None] if RETURNS[m.result][3] is not None else []) + m.outputs()
+            targets = m.result_targets()
             values = [SLOT_RESULTS[slot_rule_key(t, m)][0] for t in targets]
             if not values:
                 value = "None"
@@ -1353,7 +1360,7 @@ def gen_adapter_slot_calls(catalog):
             call = "x->vt->%s(%s)" % (m.name, ", ".join(["x"] + args))
             shown = []
             expected = []
-            targets = ([None] if RETURNS[m.result][3] is not None else []) + m.outputs()
+            targets = m.result_targets()
             if m.result is None or m.result == "truth":
                 body.append("QmResult ret = %s;" % call)
                 shown.append("ShowCode(ret)")

@@ -20,29 +20,17 @@ PythonServers::~PythonServers() {
 
 std::vector<ServerInfo> PythonServers::List() {
   std::vector<ServerInfo> servers;
-  void* found = nullptr;
-  if (module_ == nullptr ||
-      QmFailed(QmQueryInterface(module_, IID_IQmTagDescription, &found)) || found == nullptr) {
-    return servers;
-  }
-  auto* list = static_cast<IQmTagDescription*>(found);
-  uint32_t count = list->vt->Count(list);
-  for (uint32_t i = 0; i < count; ++i) {
-    QmTagInfo entry{};
-    if (QmFailed(list->vt->Describe(list, i, &entry)) || entry.value == nullptr ||
-        entry.guid == nullptr) {
-      continue;
-    }
-    ServerInfo info{entry.value, *entry.guid, {}, QMe_OK};
+  if (module_ == nullptr) return servers;
+  for (const auto& entry : ServerEntries(module_)) {
+    ServerInfo info{entry.first, entry.second, {}, QMe_OK};
     void* tags = nullptr;
-    info.spawned = module_->vt->GetTags(module_, entry.value, entry.guid, &tags);
+    info.spawned = module_->vt->GetTags(module_, info.name.c_str(), &info.primary, &tags);
     if (!QmFailed(info.spawned) && tags != nullptr) {
       info.tags = ReadTags(static_cast<IQmTagDescription*>(tags));
       QmRelease(tags);
     }
     servers.push_back(std::move(info));
   }
-  QmRelease(list);
   return servers;
 }
 

@@ -34,30 +34,38 @@ void ReadTags(void* object, ServerInfo* info) {
 
 }  // namespace
 
-std::vector<ServerInfo> ListServers(IQmModule* module) {
-  std::vector<ServerInfo> servers;
+std::vector<std::pair<std::string, QmGUID>> ServerEntries(void* module) {
+  std::vector<std::pair<std::string, QmGUID>> entries;
   void* found = nullptr;
-  if (QmFailed(QmQueryInterface(module, IID_IQmTagDescription, &found)) || found == nullptr) {
-    return servers;
+  if (module == nullptr || QmFailed(QmQueryInterface(module, IID_IQmTagDescription, &found)) ||
+      found == nullptr) {
+    return entries;
   }
   auto* list = static_cast<IQmTagDescription*>(found);
   uint32_t count = list->vt->Count(list);
   for (uint32_t i = 0; i < count; ++i) {
     QmTagInfo entry{};
-    if (QmFailed(list->vt->Describe(list, i, &entry)) || entry.value == nullptr ||
-        entry.guid == nullptr) {
-      continue;
+    if (!QmFailed(list->vt->Describe(list, i, &entry)) && entry.value != nullptr &&
+        entry.guid != nullptr) {
+      entries.emplace_back(entry.value, *entry.guid);
     }
-    ServerInfo info{entry.value, *entry.guid, {}, QMe_OK};
+  }
+  QmRelease(list);
+  return entries;
+}
+
+std::vector<ServerInfo> ListServers(IQmModule* module) {
+  std::vector<ServerInfo> servers;
+  for (const auto& entry : ServerEntries(module)) {
+    ServerInfo info{entry.first, entry.second, {}, QMe_OK};
     void* server = nullptr;
-    info.spawned = module->vt->Generate(module, entry.value, entry.guid, &server);
+    info.spawned = module->vt->Generate(module, info.name.c_str(), &info.primary, &server);
     if (!QmFailed(info.spawned) && server != nullptr) {
       ReadTags(server, &info);
       QmRelease(server);
     }
     servers.push_back(std::move(info));
   }
-  QmRelease(list);
   return servers;
 }
 

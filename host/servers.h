@@ -20,6 +20,9 @@ struct ServerInfo {
 // to read its own tags.
 std::vector<ServerInfo> ListServers(IQmModule* module);
 
+// A module's server entries (name and class) from its tag description.
+std::vector<std::pair<std::string, QmGUID>> ServerEntries(void* module);
+
 // The tags a tag description lists, in its order.
 std::vector<std::pair<std::string, std::string>> ReadTags(IQmTagDescription* tags);
 
