@@ -273,6 +273,11 @@ TEST_F(Dispatch, InstancesLiveAsLongAsTheHostHoldsThem) {
   EXPECT_EQ(Py("repr(qm.extract(qm.service.Command().ScriptQuery()))"), "None");
   EXPECT_NE(Py("qm.extract(qm.service.Host())").find("TypeError\"; invalid argument"),
             std::string::npos);
+  // Called from Python through a wrapper, a refused result's own error
+  // reaches the caller.
+  ASSERT_EQ(Py(std::string("exec ") + "'''" + kError + "'''"), "");
+  ASSERT_EQ(Py("b = qm.object.Unknown(); b.set(fixtures.Both())"), "");
+  EXPECT_EQ(Py("error(qm.object.Command(b).Message)"), "RuntimeError: Object of invalid type");
   ASSERT_EQ(Py("del s, u"), "");
   EXPECT_EQ(Py("r() is None"), "True");
 }

@@ -32,9 +32,12 @@ TEST_F(QmModule, FunctionTableIsInOrderWithItsDocumentation) {
       "assert qm.__doc__ == 'Module for vorex extensions.'\n"
       "assert qm.out.__doc__ == 'Output to log.'\n"
       "assert qm.command.__doc__ == 'Execute a command with a variable argument list.'\n"
+      "assert qm.bless.__doc__ == 'Amen.'\n"
+      "assert qm.extract.__doc__ == "
+      "'Extract the Python object referenced from a COM object wrapper.'\n"
       "assert qm.Service.__name__ == 'Service' and qm.Monitor.__doc__ == 'Monitor objects'\n"
       "for name in ('out eval eval1 evalN queryToggle command test arg args setOption option '\n"
-      "             'trace throw notimpl outEx').split():\n"
+      "             'trace bless throw notimpl outEx extract').split():\n"
       "    assert callable(getattr(qm, name)), name\n");
   EXPECT_EQ(o.rc, QMe_OK) << o.log;
 }

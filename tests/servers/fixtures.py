@@ -59,6 +59,8 @@ class Both(interfaces.Command, interfaces.Attributes):
         return 'both'
     def attr_Count(self):
         return 3
+    def cmd_Message(self):
+        return None                # no object
 
 
 class Base:
