@@ -130,6 +130,10 @@ CInterpreterManager* GetInterpreterManager() {
   return gManager;
 }
 
+CInterpreterManager* RunningInterpreterManager() {
+  return gReady.load(std::memory_order_acquire);
+}
+
 void DestroyInterpreterManager() {
   std::lock_guard<std::recursive_mutex> hold(gStarting);
   if (gManager == nullptr) return;

@@ -66,6 +66,8 @@ class CInterpreterManager {
 // servers package).  Throws QMe_FAILED once the manager has been destroyed:
 // Python cannot be started again after it was finalised.
 CInterpreterManager* GetInterpreterManager();
+// The manager when Python has started, else null; never starts it.
+CInterpreterManager* RunningInterpreterManager();
 // Destroys the manager if it was ever created (the module's release).
 void DestroyInterpreterManager();
 

@@ -2,6 +2,7 @@
 
 #include "interp/checks.h"
 #include "interp/guard.h"
+#include "interp/manager.h"
 #include "module/this_module.h"
 #include "pyservers/instances.h"
 
@@ -67,18 +68,26 @@ uint32_t CModule::tag_Count() {
   try {
     // The servers are blessed as Python starts: the list needs it running.
     CInterpreterGuard guard;
+    return ServerCount();
   } catch (...) {
     return 0;
   }
-  return ServerCount();
 }
 
 QmResult CModule::tag_Describe(uint32_t index, QmTagInfo* entry) {
-  if (index >= ServerCount()) return QMe_OUTOFBOUNDS;
-  if (entry == nullptr) return QMe_INVALIDARG;
-  entry->name = "server";
-  ServerNameAndClass(index, &entry->value, &entry->guid);
-  return QMe_OK;
+  // Servers exist only once Python runs; the list may grow meanwhile on
+  // another thread, so it is read under the guard.
+  if (RunningInterpreterManager() == nullptr) return QMe_OUTOFBOUNDS;
+  try {
+    CInterpreterGuard guard;
+    if (index >= ServerCount()) return QMe_OUTOFBOUNDS;
+    if (entry == nullptr) return QMe_INVALIDARG;
+    entry->name = "server";
+    ServerNameAndClass(index, &entry->value, &entry->guid);
+    return QMe_OK;
+  } catch (...) {
+    return QMe_FAILED;
+  }
 }
 
 void RegisterModuleServer() {
