@@ -87,19 +87,24 @@ void* GuidService::Find(const QmGUID& iid) {
 
 // --- Mutex and thread service -------------------------------------------------
 
+// The owner is written only by the thread that holds the mutex and compared
+// by each thread with its own id, which no other thread ever writes: no
+// ordering beyond the mutex's own is needed.
 void Mutex::mtx_Enter() {
   mutex_.lock();
-  owner_ = std::this_thread::get_id();
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   ++depth_;
 }
 
 void Mutex::mtx_Leave() {
   if (!HeldByCaller()) return;
-  if (--depth_ == 0) owner_ = std::thread::id();
+  if (--depth_ == 0) owner_.store(std::thread::id(), std::memory_order_relaxed);
   mutex_.unlock();
 }
 
-bool Mutex::HeldByCaller() const { return owner_.load() == std::this_thread::get_id(); }
+bool Mutex::HeldByCaller() const {
+  return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
 
 void* Mutex::Find(const QmGUID& iid) {
   return iid == IID_QmBaseUnknown || iid == IID_IQmThreadMutex ? face_.get() : nullptr;

@@ -58,7 +58,7 @@ PyObject* ServerCall::Checked(PyObject* result) {
     }
     throw ResultFromException(error.type.get(), error.value.get());
   }
-  PyErr_Clear();
+  if (PyErr_Occurred()) PyErr_Clear();
   result_ = result;
   return result;
 }
