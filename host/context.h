@@ -5,6 +5,7 @@
 // point fails cleanly instead of reaching a dead application.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,7 +38,7 @@ class HostContext {
   // module's server list again.
   size_t PythonModuleUpdates();
   // The number of those updates the command table has caught up with.
-  size_t pythonUpdatesSeen = 0;
+  std::atomic<size_t> pythonUpdatesSeen{0};
 
   // Shows the user a failure: an error entry in the "host" event log.
   void Alert(QmResult code, const std::string& text);

@@ -114,7 +114,7 @@ void AddPythonCommands(HostContext& context) {
   static thread_local bool busy = false;  // describing runs Python, which may look up again
   if (busy) return;
   size_t updates = context.PythonModuleUpdates();
-  if (updates == context.pythonUpdatesSeen) return;
+  if (updates == context.pythonUpdatesSeen.load()) return;
   IQmModule* module = context.AcquireModule();
   if (module == nullptr) return;
   busy = true;

@@ -1,9 +1,8 @@
 #include "scripting/qm_module.h"
 
-#include "pyservers/instances.h"
-
 #include "interp/report.h"
 #include "interp/result.h"
+#include "pyservers/instances.h"
 #include "scripting/functions.h"
 #include "scripting/service_types.h"
 #include "wrappers/package.h"

@@ -1,11 +1,10 @@
 #include "wrappers/runtime.h"
 
-#include "pyservers/instances.h"
-
 #include <map>
 #include <new>
 
 #include "module/this_module.h"
+#include "pyservers/instances.h"
 #include "scripting/storage.h"
 
 namespace {
