@@ -85,7 +85,7 @@ TEST_F(Blessing, InterfacesComeFromMarkedBasesDepthFirst) {
 
 TEST_F(ModuleServer, ListsTheServersWithTheirClassesAndTags) {
   auto list = servers_->List();
-  ASSERT_EQ(list.size(), 9U);
+  ASSERT_EQ(list.size(), 10U);
   EXPECT_EQ(list[0].name, "test.sim");
   EXPECT_EQ(list[0].primary, IID_IQmSimulationModifier);
   ASSERT_EQ(list[0].tags.size(), 1U);
@@ -99,14 +99,14 @@ TEST_F(ModuleServer, ListsTheServersWithTheirClassesAndTags) {
   ASSERT_EQ(QmQueryInterface(module, IID_IQmTagDescription, &found), QMe_OK);
   auto* tags = static_cast<IQmTagDescription*>(found);
   QmTagInfo entry{};
-  EXPECT_EQ(tags->vt->Describe(tags, 9, &entry), QMe_OUTOFBOUNDS);
+  EXPECT_EQ(tags->vt->Describe(tags, 10, &entry), QMe_OUTOFBOUNDS);
   {
     qmhost::HostService::TagsOnlyScope scope(app_->Host());
     EXPECT_EQ(tags->vt->Count(tags), 0U);
     EXPECT_EQ(tags->vt->Describe(tags, 5, &entry), QMe_OK);
     EXPECT_STREQ(entry.value, "test.broken");
   }
-  EXPECT_EQ(tags->vt->Count(tags), 9U);
+  EXPECT_EQ(tags->vt->Count(tags), 10U);
   QmRelease(tags);
 
   // An unknown name: no instance, no tags, and no object handed out.
@@ -216,6 +216,25 @@ TEST_F(Dispatch, ArraysAreTheHostsMemoryForTheCallOnly) {
   EXPECT_EQ(Py("fixtures.Colors.kept[0].size()"), "0");
   EXPECT_NE(Py("fixtures.Colors.kept[0].setSize(1)").find("cannot grow"), std::string::npos);
   QmRelease(colors);
+}
+
+TEST_F(Dispatch, HandlesComeFromWrappersOnly) {
+  ASSERT_EQ(Py("import qm, fixtures"), "");
+  auto* handles = Spawn<IQmBuffer>("test.handles");
+  ASSERT_NE(handles, nullptr);
+  EXPECT_EQ(handles->vt->VectorType(handles), nullptr);  // None
+  // A wrapper gives the pointer it holds.
+  ASSERT_EQ(Py("fixtures.Handles.result = qm.service.Command().ScriptQuery()"), "");
+  void* held = handles->vt->VectorType(handles);
+  EXPECT_NE(held, nullptr);
+  void* query = nullptr;
+  EXPECT_EQ(QmQueryInterface(held, IID_IQmScriptQuery, &query), QMe_OK);
+  QmRelease(query);
+  // Anything else is refused rather than read as a wrapper.
+  ASSERT_EQ(Py("fixtures.Handles.result = 'text'"), "");
+  EXPECT_EQ(handles->vt->VectorType(handles), nullptr);
+  ASSERT_EQ(Py("fixtures.Handles.result = None"), "");
+  QmRelease(handles);
 }
 
 TEST_F(Dispatch, ObjectResultsAreInstancesOrWrappers) {

@@ -134,3 +134,13 @@ class Colors(interfaces.ColorModel):
 
 
 qm.bless(Colors, 'test.colors')
+
+
+# Element and handle results come from wrappers only.
+class Handles(interfaces.Buffer):
+    result = None
+    def buff_VectorType(self):
+        return Handles.result
+
+
+qm.bless(Handles, 'test.handles')
