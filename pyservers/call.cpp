@@ -142,8 +142,7 @@ void ServerCall::ObjectInto(PyObject* value, void** out) {
       PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");
       throw QMe_NOTFOUND;
     }
-    CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(value)->handle;
-    object = handle != nullptr ? handle->raw() : nullptr;
+    object = WrapperRaw(value);
     if (object != nullptr) QmAddRef(object);
   }
   if (out != nullptr) {
@@ -154,13 +153,9 @@ void ServerCall::ObjectInto(PyObject* value, void** out) {
 }
 
 void* ServerCall::Element(PyObject* value) {
-  if (value == Py_None ||
-      (PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_INT_SUBCLASS) && PyInt_AsLong(value) == 0)) {
-    return nullptr;
-  }
+  if (IsNoObject(value)) return nullptr;
   CheckTrue(IsWrapper(value), QMe_FAILED);
-  CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(value)->handle;
-  return handle != nullptr ? handle->raw() : nullptr;
+  return WrapperRaw(value);
 }
 
 void* ServerCall::Pointer(PyObject* value) {

@@ -40,11 +40,6 @@ ServerState& State() {
   return *gState;
 }
 
-bool IsNoObject(PyObject* value) {
-  return value == Py_None ||
-         (PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_INT_SUBCLASS) && PyInt_AsLong(value) == 0);
-}
-
 // Adds an adapter for every marked class among the bases, depth first
 // through unmarked classic classes; a marked class ends the descent.
 void AddMarkedBases(CQmPythonPolymorph* factory, PyObject* cls) {
@@ -203,8 +198,7 @@ PyObject* QmExtract(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O", &value)) ThrowParseError();
     if (IsNoObject(value)) return ReturnNone();
     CheckTrue(IsWrapper(value), QMe_INVALIDARG);
-    CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(value)->handle;
-    PyObject* instance = InstanceOfObject(handle != nullptr ? handle->raw() : nullptr);
+    PyObject* instance = InstanceOfObject(WrapperRaw(value));
     // A wrapper of anything but a Python server's object holds no instance.
     if (instance == nullptr) return ReturnNone();
     Py_INCREF(instance);

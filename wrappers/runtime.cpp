@@ -148,6 +148,16 @@ PyObject* WrapperTest(PyObject* self, PyObject*) {
 
 // --- Arguments ---------------------------------------------------------------------------
 
+void* WrapperRaw(PyObject* wrapper) {
+  CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(wrapper)->handle;
+  return handle != nullptr ? handle->raw() : nullptr;
+}
+
+bool IsNoObject(PyObject* value) {
+  return value == Py_None ||
+         (PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_INT_SUBCLASS) && PyInt_AsLong(value) == 0);
+}
+
 ObjectArg::ObjectArg(PyObject* value) {
   if (PyInstance_Check(value)) {
     // An instance of a Python server class becomes a host object of its
@@ -155,13 +165,9 @@ ObjectArg::ObjectArg(PyObject* value) {
     owned_ = raw_ = ObjectFromInstance(value);
     if (raw_ != nullptr) return;
   }
-  if (value == Py_None ||
-      (PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_INT_SUBCLASS) && PyInt_AsLong(value) == 0)) {
-    return;
-  }
+  if (IsNoObject(value)) return;
   if (IsWrapper(value)) {
-    CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(value)->handle;
-    raw_ = handle != nullptr ? handle->raw() : nullptr;
+    raw_ = WrapperRaw(value);
     return;
   }
   PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");

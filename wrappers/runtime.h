@@ -55,6 +55,10 @@ void RegisterServiceType(PyObject* module, PyTypeObject* type, const char* name)
 
 // Whether `object` is exactly of a registered object type.
 bool IsWrapper(PyObject* object);
+// The host pointer a wrapper holds (no reference added); null when empty.
+void* WrapperRaw(PyObject* wrapper);
+// None, or an int-like 0: what stands for "no object".
+bool IsNoObject(PyObject* value);
 // A new empty wrapper of the named type; null (no Python error) when the
 // name was never registered.
 PyObject* CreateByName(const char* name);
