@@ -17,6 +17,7 @@
 #include "host/paths.h"
 #include "host/scene.h"
 #include "host/services.h"
+#include "host/threads.h"
 #include "host/values.h"
 
 namespace qmhost {

@@ -85,58 +85,6 @@ void* GuidService::Find(const QmGUID& iid) {
   return iid == IID_QmBaseUnknown || iid == IID_IQmGUIDService ? face_.get() : nullptr;
 }
 
-// --- Mutex and thread service -------------------------------------------------
-
-// The owner is written only by the thread that holds the mutex and compared
-// by each thread with its own id, which no other thread ever writes: no
-// ordering beyond the mutex's own is needed.
-void Mutex::mtx_Enter() {
-  mutex_.lock();
-  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-  ++depth_;
-}
-
-void Mutex::mtx_Leave() {
-  if (!HeldByCaller()) return;
-  if (--depth_ == 0) owner_.store(std::thread::id(), std::memory_order_relaxed);
-  mutex_.unlock();
-}
-
-bool Mutex::HeldByCaller() const {
-  return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
-}
-
-void* Mutex::Find(const QmGUID& iid) {
-  return iid == IID_QmBaseUnknown || iid == IID_IQmThreadMutex ? face_.get() : nullptr;
-}
-
-ThreadService::ThreadService() : main_(std::this_thread::get_id()) {}
-
-QmResult ThreadService::NewMutex(void** out) {
-  if (out == nullptr) return QMe_INVALIDARG;
-  auto* mutex = new Mutex;
-  QmResult rc = mutex->QueryInterface(&IID_IQmThreadMutex, out);
-  mutex->Release();
-  ++created_;
-  return rc;
-}
-
-QmResult ThreadService::thrd_CreateMutex(void** mutex) { return NewMutex(mutex); }
-QmResult ThreadService::thrd_CreateCS(void** mutex) { return NewMutex(mutex); }
-
-uint32_t ThreadService::thrd_NumProcs() {
-  unsigned n = std::thread::hardware_concurrency();
-  return n != 0 ? n : 1;
-}
-
-QmResult ThreadService::thrd_IsMainThread() {
-  return std::this_thread::get_id() == main_ ? QMe_TRUE : QMe_FALSE;
-}
-
-void* ThreadService::Find(const QmGUID& iid) {
-  return iid == IID_QmBaseUnknown || iid == IID_IQmThreadService ? face_.get() : nullptr;
-}
-
 // --- Host service ---------------------------------------------------------------
 
 QmResult HostService::host_UpdateModule(const char* name) {

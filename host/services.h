@@ -5,7 +5,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/object.h"
@@ -40,47 +39,6 @@ class GuidService : public HostObject, public CQmImpl_GUIDService {
   HostFace<IQmGUIDService> face_{this};
   std::mutex lock_;
   std::map<QmGUID, std::unique_ptr<Entry>> known_;
-};
-
-// A mutex that its owning thread may enter again; Leave by a thread that
-// does not hold it is ignored.
-class Mutex : public HostObject, public CQmImpl_ThreadMutex {
- public:
-  void mtx_Enter() override;
-  void mtx_Leave() override;
-
-  bool HeldByCaller() const;
-  unsigned Depth() const { return depth_; }
-
- protected:
-  void* Find(const QmGUID& iid) override;
-
- private:
-  HostFace<IQmThreadMutex> face_{this};
-  std::recursive_mutex mutex_;
-  std::atomic<std::thread::id> owner_{};
-  unsigned depth_ = 0;
-};
-
-class ThreadService : public HostObject, public CQmImpl_ThreadService {
- public:
-  ThreadService();
-  QmResult thrd_CreateMutex(void** mutex) override;
-  QmResult thrd_CreateCS(void** mutex) override;
-  uint32_t thrd_NumProcs() override;
-  QmResult thrd_IsMainThread() override;
-
-  unsigned MutexesCreated() const { return created_; }
-
- protected:
-  void* Find(const QmGUID& iid) override;
-
- private:
-  QmResult NewMutex(void** out);
-
-  HostFace<IQmThreadService> face_{this};
-  std::thread::id main_;
-  std::atomic<unsigned> created_{0};
 };
 
 // The host's own bookkeeping of modules and servers.
