@@ -903,4 +903,35 @@ TEST(HostThreadPoolTest, StartsAtFirstUseAndEndsWithTheService) {
   EXPECT_EQ(HostObject::LiveCount(), live);
 }
 
+TEST(HostThreadPoolTest, AJobMayOutliveTheServiceAndEndThePool) {
+  long live = HostObject::LiveCount();
+  Ref<Application> app(new Application);
+  void* out = nullptr;
+  ASSERT_EQ(QmQueryInterface(app->Unknown(), IID_IQmThreadService, &out), QMe_OK);
+  auto* threads = static_cast<IQmThreadService*>(out);
+  ASSERT_EQ(threads->vt->CreateGroup(threads, &out), QMe_OK);
+  auto* group = static_cast<IQmThreadGroup*>(out);
+  QmRelease(threads);
+
+  // The job lets go of the group once the service is gone: the pool then
+  // ends on one of its own threads.
+  Gate gate;
+  std::atomic<bool> released{false};
+  Ref<Job> job(new Job);
+  job->then = [&] {
+    gate.Pass();
+    QmRelease(group);
+    released = true;
+  };
+  ASSERT_EQ(group->vt->AddJob(group, job->Face()), QMe_OK);
+  ASSERT_EQ(group->vt->Execute(group, 0), QMe_OK);
+  app.reset();
+  gate.Open();
+  ASSERT_TRUE(Eventually([&] { return released.load(); }));
+  EXPECT_TRUE(Eventually([&] { return job->RefCount() == 1; }));
+  EXPECT_EQ(job->Ran(), 1);
+  job.reset();
+  EXPECT_EQ(HostObject::LiveCount(), live);
+}
+
 }  // namespace
