@@ -386,14 +386,19 @@ size_t ProcessThreads() {
   return count;
 }
 
+// The application's thread service, with a reference.
+IQmThreadService* ThreadsOf(Application& app) {
+  void* out = nullptr;
+  EXPECT_EQ(QmQueryInterface(app.Unknown(), IID_IQmThreadService, &out), QMe_OK);
+  return static_cast<IQmThreadService*>(out);
+}
+
 class HostThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     start_ = HostObject::LiveCount();
     app_ = Ref<Application>(new Application);
-    void* out = nullptr;
-    ASSERT_EQ(QmQueryInterface(app_->Unknown(), IID_IQmThreadService, &out), QMe_OK);
-    threads_ = static_cast<IQmThreadService*>(out);
+    threads_ = ThreadsOf(*app_);
   }
   void TearDown() override {
     QmRelease(threads_);
@@ -883,9 +888,7 @@ TEST_F(HostThreadsTest, ThreadsAnnounceThemselvesUntilCleanup) {
 TEST(HostThreadPoolTest, StartsAtFirstUseAndEndsWithTheService) {
   long live = HostObject::LiveCount();
   Ref<Application> app(new Application);
-  void* out = nullptr;
-  ASSERT_EQ(QmQueryInterface(app->Unknown(), IID_IQmThreadService, &out), QMe_OK);
-  auto* threads = static_cast<IQmThreadService*>(out);
+  IQmThreadService* threads = ThreadsOf(*app);
   size_t before = ProcessThreads();
   EXPECT_FALSE(app->Threads().PoolStarted());
   EXPECT_GE(ThreadService::PoolSize(), 4U);
@@ -906,9 +909,8 @@ TEST(HostThreadPoolTest, StartsAtFirstUseAndEndsWithTheService) {
 TEST(HostThreadPoolTest, AJobMayOutliveTheServiceAndEndThePool) {
   long live = HostObject::LiveCount();
   Ref<Application> app(new Application);
+  IQmThreadService* threads = ThreadsOf(*app);
   void* out = nullptr;
-  ASSERT_EQ(QmQueryInterface(app->Unknown(), IID_IQmThreadService, &out), QMe_OK);
-  auto* threads = static_cast<IQmThreadService*>(out);
   ASSERT_EQ(threads->vt->CreateGroup(threads, &out), QMe_OK);
   auto* group = static_cast<IQmThreadGroup*>(out);
   QmRelease(threads);
