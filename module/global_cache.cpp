@@ -1,11 +1,17 @@
 #include "module/global_cache.h"
 
+#include <atomic>
 #include <map>
 #include <string>
 
 #include "module/handles.h"
 #include "module/polymorph.h"
 
+// Lookups run on any thread.  The table is first searched without a lock:
+// an entry is written once, before the count that takes it in is published
+// (release; searches load the count with acquire and read only the entries
+// below it), and never changed afterwards.  Entries are added under the host
+// mutex, so the count changes only there.
 struct CQmGlobalCache::State {
   void* app = nullptr;
   CQmLoc_GUIDService guidService;
@@ -15,8 +21,16 @@ struct CQmGlobalCache::State {
     const QmGUID* guid;
   };
   Entry entries[kCapacity] = {};
-  unsigned count = 0;
+  std::atomic<unsigned> count{0};
   std::map<std::string, CQmGenericPolymorph*> factories;
+
+  // The service filed under `guid` among the first `n` entries, or null.
+  void* Find(const QmGUID& guid, unsigned n) const {
+    for (unsigned i = 0; i < n; ++i) {
+      if (*entries[i].guid == guid) return entries[i].service;
+    }
+    return nullptr;
+  }
 };
 
 CQmGlobalCache::CQmGlobalCache() : state_(new State) {}
@@ -50,9 +64,7 @@ void* CQmGlobalCache::GuidService() {
 void* CQmGlobalCache::LookupGlobal(const QmGUID* guid) {
   State* s = state_;
   if (s == nullptr || s->app == nullptr || guid == nullptr) return nullptr;
-  for (unsigned i = 0; i < s->count; ++i) {
-    if (*s->entries[i].guid == *guid) return s->entries[i].service;
-  }
+  if (void* cached = s->Find(*guid, s->count.load(std::memory_order_acquire))) return cached;
 
   const QmGUID* canonical = nullptr;
   if (auto* gs = static_cast<IQmGUIDService*>(GuidService())) canonical = gs->vt->Fixed(gs, guid);
@@ -70,18 +82,14 @@ void* CQmGlobalCache::LookupGlobal(const QmGUID* guid) {
   }
 
   s->mutex.Enter();
-  void* service = nullptr;
-  for (unsigned i = 0; i < s->count; ++i) {
-    if (*s->entries[i].guid == *guid) {
-      service = s->entries[i].service;
-      break;
-    }
-  }
+  const unsigned count = s->count.load(std::memory_order_relaxed);  // changed only here
+  void* service = s->Find(*guid, count);
   if (service == nullptr) {
     if (QmFailed(QmQueryInterface(s->app, *guid, &service))) service = nullptr;
     if (service != nullptr) {
-      if (canonical != nullptr && s->count < kCapacity) {
-        s->entries[s->count++] = {service, canonical};
+      if (canonical != nullptr && count < kCapacity) {
+        s->entries[count] = {service, canonical};
+        s->count.store(count + 1, std::memory_order_release);
       } else {
         // Not cached: the table is full, or the host gave no stable GUID to
         // file it under.  Global services stay valid while the module is
@@ -121,7 +129,9 @@ CQmGenericPolymorph* CQmGlobalCache::FindLocalFactory(const char* name) const {
   return it != state_->factories.end() ? it->second : nullptr;
 }
 
-unsigned CQmGlobalCache::CachedCount() const { return state_ != nullptr ? state_->count : 0; }
+unsigned CQmGlobalCache::CachedCount() const {
+  return state_ != nullptr ? state_->count.load(std::memory_order_acquire) : 0;
+}
 
 void CQmGlobalCache::DeleteState() {
   State* s = state_;
@@ -129,8 +139,9 @@ void CQmGlobalCache::DeleteState() {
   state_ = nullptr;
   for (auto& entry : s->factories) delete entry.second;
   s->factories.clear();
-  for (unsigned i = 0; i < s->count; ++i) QmRelease(s->entries[i].service);
-  s->count = 0;
+  const unsigned count = s->count.load(std::memory_order_acquire);
+  for (unsigned i = 0; i < count; ++i) QmRelease(s->entries[i].service);
+  s->count.store(0, std::memory_order_relaxed);
   s->guidService.clear();
   s->mutex.clear();
   if (s->app != nullptr) QmRelease(s->app);

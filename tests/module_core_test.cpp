@@ -2,10 +2,16 @@
 // handles, the server table and the global service cache, exercised with
 // the reference host's objects.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/application.h"
@@ -295,7 +301,75 @@ class CacheTest : public HandleTest {
     app_->AddRef();
     cache_.SetContext(app_->Unknown());
   }
+
+  // Gives the application `n` numbered services and notes the face each is
+  // answered with.
+  void AddNumberedServices(unsigned n) {
+    for (unsigned i = 0; i < n; ++i) {
+      guids_.push_back(Numbered(i));
+      services_.emplace_back(new NumberedService(guids_.back()));
+      app_->AddService(guids_.back(), services_.back().get());
+      void* face = Service(guids_.back());
+      faces_.push_back(face);
+      QmRelease(face);
+    }
+  }
+
   CQmGlobalCache cache_;
+  std::vector<QmGUID> guids_;
+  std::vector<qmhost::Ref<NumberedService>> services_;
+  std::vector<void*> faces_;
+};
+
+// Keeps the calling thread to one of the processors the test may use, the
+// `index`-th modulo their number, so that threads given different indexes
+// run side by side even when other work takes up some of the processors.
+void KeepToProcessor(unsigned index) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  const int count = CPU_COUNT(&allowed);
+  if (count < 2) return;
+  int wanted = static_cast<int>(index % static_cast<unsigned>(count));
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed) || wanted-- != 0) continue;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    return;
+  }
+}
+
+// Where `count` threads meet, as often as they like: each call returns once
+// all of them have arrived.  Early ones watch for the last for a while, so
+// that all set off at the same moment, then sleep, so that on a busy machine
+// they leave the processor to the ones still to come.
+class Rendezvous {
+ public:
+  explicit Rendezvous(unsigned count) : count_(count), waiting_(count) {}
+  void ArriveAndWait() {
+    const unsigned meeting = meeting_.load();
+    if (waiting_.fetch_sub(1) == 1) {
+      waiting_.store(count_);
+      std::lock_guard<std::mutex> hold(lock_);
+      meeting_.fetch_add(1);
+      all_.notify_all();
+      return;
+    }
+    for (unsigned spin = 0; spin < (1U << 16); ++spin) {
+      if (meeting_.load() != meeting) return;
+    }
+    std::unique_lock<std::mutex> hold(lock_);
+    all_.wait(hold, [&] { return meeting_.load() != meeting; });
+  }
+
+ private:
+  const unsigned count_;
+  std::atomic<unsigned> waiting_;
+  std::atomic<unsigned> meeting_{0};
+  std::mutex lock_;
+  std::condition_variable all_;
 };
 
 TEST_F(CacheTest, SecondLookupDoesNotAskTheHostAgain) {
@@ -345,6 +419,68 @@ TEST_F(CacheTest, TheHundredAndFirstServiceIsAnsweredWithoutBeingCached) {
   EXPECT_EQ(services[0]->RefCount(), 3U);    // the cache holds the cached ones
   cache_.DeleteState();
   EXPECT_EQ(services[0]->RefCount(), 2U);
+}
+
+TEST_F(CacheTest, ReadersNeverSeeAnEntryBeforeItIsWritten) {
+  // Round after round, a writer fills a fresh cache while a reader looks up
+  // services already cached and the one being added, which it looks for
+  // through every published entry before it takes the lock.
+  constexpr unsigned kRounds = 16000;
+  const unsigned n = CQmGlobalCache::kCapacity;
+  AddNumberedServices(n);
+  const QmGUID missing = Numbered(9999);
+  std::unique_ptr<CQmGlobalCache> cache;  // this round's, set out by the writer
+  std::atomic<unsigned> added{0};         // services the writer has been answered
+  std::atomic<unsigned> wrong{0};
+  std::atomic<unsigned> miscounted{0};
+  Rendezvous meet(2);
+  std::thread writer([&] {
+    KeepToProcessor(0);
+    for (unsigned round = 0; round < kRounds; ++round) {
+      cache = std::make_unique<CQmGlobalCache>();
+      app_->AddRef();
+      cache->SetContext(app_->Unknown());
+      // The GUID service and the mutex are made here, before the reader
+      // starts; the table stays empty.
+      if (cache->LookupGlobal(&missing) != nullptr) ++wrong;
+      added.store(0);
+      meet.ArriveAndWait();  // the round starts
+      for (unsigned i = 0; i < n; ++i) {
+        if (cache->LookupGlobal(&guids_[i]) != faces_[i]) ++wrong;
+        added.store(i + 1);
+      }
+      meet.ArriveAndWait();  // the reader is done with the cache
+      if (cache->CachedCount() != n) ++miscounted;
+      cache.reset();
+    }
+  });
+  std::thread reader([&] {
+    KeepToProcessor(1);
+    for (unsigned round = 0; round < kRounds; ++round) {
+      meet.ArriveAndWait();
+      // Bounded, so that a writer kept off the processor costs little.
+      for (unsigned k = 0; k < 4 * n; ++k) {
+        unsigned have = added.load();
+        if (have == n) break;
+        // A varying number of cached ones keeps the reader from falling
+        // into step with the writer.
+        for (unsigned j = 0; have > 0 && j < k % 5; ++j) {
+          unsigned i = (k + j) % have;
+          if (cache->LookupGlobal(&guids_[i]) != faces_[i]) ++wrong;
+        }
+        if (cache->LookupGlobal(&guids_[have]) != faces_[have]) ++wrong;
+      }
+      meet.ArriveAndWait();
+    }
+  });
+  writer.join();
+  reader.join();
+  EXPECT_EQ(wrong.load(), 0U);
+  EXPECT_EQ(miscounted.load(), 0U);
+  // Each service was asked for once here and once in every round.
+  for (unsigned i = 0; i < n; ++i) EXPECT_EQ(app_->QueryCount(guids_[i]), kRounds + 1) << i;
+  for (auto& service : services_) EXPECT_EQ(service->RefCount(), 2U);
+  EXPECT_EQ(app_->RefCount(), 2U);  // ours and cache_'s
 }
 
 TEST_F(CacheTest, WithoutAContextNothingIsFound) {
