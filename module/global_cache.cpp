@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "module/handles.h"
@@ -12,10 +13,18 @@
 // (release; searches load the count with acquire and read only the entries
 // below it), and never changed afterwards.  Entries are added under the host
 // mutex, so the count changes only there.
+//
+// The GUID service and the host mutex are fetched on first need, each once
+// however many threads need them at the same moment: `setup` serialises the
+// fetching, the handles own what was fetched (written under `setup` only,
+// and by DeleteState), and the atomics hand it to callers that take no lock.
 struct CQmGlobalCache::State {
   void* app = nullptr;
-  CQmLoc_GUIDService guidService;
-  CQmUser_ThreadMutex mutex;
+  std::mutex setup;
+  CQmLoc_GUIDService guidHandle;
+  CQmLoc_ThreadMutex mutexHandle;
+  std::atomic<IQmGUIDService*> guidService{nullptr};
+  std::atomic<IQmThreadMutex*> mutex{nullptr};
   struct Entry {
     void* service;
     const QmGUID* guid;
@@ -50,15 +59,37 @@ void CQmGlobalCache::SetContext(void* app) {
 
 void* CQmGlobalCache::Context() const { return state_ != nullptr ? state_->app : nullptr; }
 
-void* CQmGlobalCache::GuidService() {
+IQmGUIDService* CQmGlobalCache::GuidService() {
   State* s = state_;
-  if (!s->guidService.test()) {
+  if (IQmGUIDService* gs = s->guidService.load(std::memory_order_acquire)) return gs;
+  std::lock_guard<std::mutex> hold(s->setup);
+  if (!s->guidHandle.test()) {
     void* found = nullptr;
-    if (!QmFailed(QmQueryInterface(s->app, IID_IQmGUIDService, &found)) && found != nullptr) {
-      s->guidService.take(found);
+    if (!QmFailed(QmQueryInterface(s->app, IID_IQmGUIDService, &found)) && found != nullptr &&
+        s->guidHandle.take(found)) {
+      s->guidService.store(s->guidHandle.ptr(), std::memory_order_release);
     }
   }
-  return s->guidService.raw();
+  return s->guidHandle.ptr();
+}
+
+IQmThreadMutex* CQmGlobalCache::HostMutex() {
+  State* s = state_;
+  if (IQmThreadMutex* m = s->mutex.load(std::memory_order_acquire)) return m;
+  std::lock_guard<std::mutex> hold(s->setup);
+  if (!s->mutexHandle.test()) {
+    void* ts = nullptr;
+    if (!QmFailed(QmQueryInterface(s->app, IID_IQmThreadService, &ts)) && ts != nullptr) {
+      auto* thread = static_cast<IQmThreadService*>(ts);
+      void* made = nullptr;
+      if (!QmFailed(thread->vt->CreateMutex(thread, &made)) && made != nullptr &&
+          s->mutexHandle.take(made)) {
+        s->mutex.store(s->mutexHandle.ptr(), std::memory_order_release);
+      }
+      QmRelease(ts);
+    }
+  }
+  return s->mutexHandle.ptr();
 }
 
 void* CQmGlobalCache::LookupGlobal(const QmGUID* guid) {
@@ -67,21 +98,10 @@ void* CQmGlobalCache::LookupGlobal(const QmGUID* guid) {
   if (void* cached = s->Find(*guid, s->count.load(std::memory_order_acquire))) return cached;
 
   const QmGUID* canonical = nullptr;
-  if (auto* gs = static_cast<IQmGUIDService*>(GuidService())) canonical = gs->vt->Fixed(gs, guid);
+  if (IQmGUIDService* gs = GuidService()) canonical = gs->vt->Fixed(gs, guid);
 
-  if (!s->mutex.test()) {
-    void* ts = nullptr;
-    if (!QmFailed(QmQueryInterface(s->app, IID_IQmThreadService, &ts)) && ts != nullptr) {
-      auto* thread = static_cast<IQmThreadService*>(ts);
-      void* mutex = nullptr;
-      if (!QmFailed(thread->vt->CreateMutex(thread, &mutex)) && mutex != nullptr) {
-        s->mutex.take(mutex);
-      }
-      QmRelease(ts);
-    }
-  }
-
-  s->mutex.Enter();
+  IQmThreadMutex* mutex = HostMutex();
+  if (mutex != nullptr) mutex->vt->Enter(mutex);
   const unsigned count = s->count.load(std::memory_order_relaxed);  // changed only here
   void* service = s->Find(*guid, count);
   if (service == nullptr) {
@@ -98,7 +118,7 @@ void* CQmGlobalCache::LookupGlobal(const QmGUID* guid) {
       }
     }
   }
-  s->mutex.Leave();
+  if (mutex != nullptr) mutex->vt->Leave(mutex);
   return service;
 }
 
@@ -108,7 +128,7 @@ void* CQmGlobalCache::LookupGlobalByText(const char* text) {
 
 const QmGUID* CQmGlobalCache::LookupGuid(const char* text) {
   if (state_ == nullptr || state_->app == nullptr || text == nullptr) return nullptr;
-  auto* gs = static_cast<IQmGUIDService*>(GuidService());
+  IQmGUIDService* gs = GuidService();
   return gs != nullptr ? gs->vt->Translate(gs, text) : nullptr;
 }
 
@@ -142,8 +162,10 @@ void CQmGlobalCache::DeleteState() {
   const unsigned count = s->count.load(std::memory_order_acquire);
   for (unsigned i = 0; i < count; ++i) QmRelease(s->entries[i].service);
   s->count.store(0, std::memory_order_relaxed);
-  s->guidService.clear();
-  s->mutex.clear();
+  s->guidService.store(nullptr, std::memory_order_relaxed);
+  s->mutex.store(nullptr, std::memory_order_relaxed);
+  s->guidHandle.clear();
+  s->mutexHandle.clear();
   if (s->app != nullptr) QmRelease(s->app);
   delete s;
 }

@@ -44,7 +44,10 @@ class CQmGlobalCache {
  private:
   struct State;
   State* Ensure();
-  void* GuidService();
+  // Fetched from the host on first need, once per state; null when the
+  // host gives none (asked again next time).
+  IQmGUIDService* GuidService();
+  IQmThreadMutex* HostMutex();
 
   State* state_;
 };

@@ -483,6 +483,49 @@ TEST_F(CacheTest, ReadersNeverSeeAnEntryBeforeItIsWritten) {
   EXPECT_EQ(app_->RefCount(), 2U);  // ours and cache_'s
 }
 
+TEST_F(CacheTest, FirstLookupsOnManyThreadsMakeOneMutexAndTakeOneGuidService) {
+  // Round after round, several threads make the first lookups of a fresh
+  // cache together; each starts with a service of its own.
+  constexpr unsigned kThreads = 4;
+  constexpr int kRounds = 2000;
+  AddNumberedServices(kThreads);
+  const uint32_t guidRefs = app_->Guids().RefCount();
+  for (int round = 0; round < kRounds; ++round) {
+    const unsigned mutexesBefore = app_->Threads().MutexesCreated();
+    std::atomic<unsigned> wrong{0};
+    {
+      CQmGlobalCache cache;
+      app_->AddRef();
+      cache.SetContext(app_->Unknown());
+      Rendezvous start(kThreads);
+      std::vector<std::thread> threads;
+      for (unsigned t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+          KeepToProcessor(t);
+          start.ArriveAndWait();
+          for (unsigned j = 0; j < kThreads; ++j) {
+            unsigned i = (t + j) % kThreads;
+            if (cache.LookupGlobal(&guids_[i]) != faces_[i]) ++wrong;
+          }
+        });
+      }
+      for (auto& thread : threads) thread.join();
+      ASSERT_EQ(app_->Threads().MutexesCreated() - mutexesBefore, 1U) << "round " << round;
+      ASSERT_EQ(app_->Guids().RefCount(), guidRefs + 1) << "round " << round;
+      ASSERT_EQ(cache.CachedCount(), kThreads) << "round " << round;
+      for (unsigned i = 0; i < kThreads; ++i) {
+        ASSERT_EQ(services_[i]->RefCount(), 3U) << "round " << round << ", service " << i;
+      }
+    }
+    ASSERT_EQ(wrong.load(), 0U) << "round " << round;
+    ASSERT_EQ(app_->Guids().RefCount(), guidRefs) << "round " << round;
+    for (auto& service : services_) ASSERT_EQ(service->RefCount(), 2U) << "round " << round;
+  }
+  // Each service was asked for once here and once in every round.
+  for (unsigned i = 0; i < kThreads; ++i) EXPECT_EQ(app_->QueryCount(guids_[i]), kRounds + 1U);
+  EXPECT_EQ(app_->RefCount(), 2U);  // ours and cache_'s
+}
+
 TEST_F(CacheTest, WithoutAContextNothingIsFound) {
   CQmGlobalCache empty;
   EXPECT_EQ(empty.LookupGlobal(&IID_IQmHostService), nullptr);
