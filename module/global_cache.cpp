@@ -53,8 +53,11 @@ CQmGlobalCache::State* CQmGlobalCache::Ensure() {
 
 void CQmGlobalCache::SetContext(void* app) {
   State* s = Ensure();
-  if (s->app != nullptr && s->app != app) QmRelease(s->app);
+  // Every call hands over a reference, the same object's included; the
+  // cache keeps one.
+  void* previous = s->app;
   s->app = app;
+  if (previous != nullptr) QmRelease(previous);
 }
 
 void* CQmGlobalCache::Context() const { return state_ != nullptr ? state_->app : nullptr; }

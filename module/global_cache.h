@@ -18,7 +18,8 @@ class CQmGlobalCache {
   CQmGlobalCache& operator=(const CQmGlobalCache&) = delete;
 
   // Stores the application object, adopting the reference the host hands
-  // over with it.  A previous application object is released.
+  // over with it.  The reference held for the previous object is released,
+  // also when it is the same object.
   void SetContext(void* app);
   void* Context() const;
 

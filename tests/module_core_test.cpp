@@ -526,6 +526,20 @@ TEST_F(CacheTest, FirstLookupsOnManyThreadsMakeOneMutexAndTakeOneGuidService) {
   EXPECT_EQ(app_->RefCount(), 2U);  // ours and cache_'s
 }
 
+TEST_F(CacheTest, ARepeatedContextWithTheSameApplicationKeepsOneReference) {
+  EXPECT_EQ(app_->RefCount(), 2U);  // ours and the cache's
+  app_->AddRef();                   // handed over with the second context
+  cache_.SetContext(app_->Unknown());
+  EXPECT_EQ(cache_.Context(), app_->Unknown());
+  EXPECT_EQ(app_->RefCount(), 2U);
+  void* host = Service(IID_IQmHostService);
+  EXPECT_EQ(cache_.LookupGlobal(&IID_IQmHostService), host);
+  QmRelease(host);
+  cache_.DeleteState();
+  EXPECT_EQ(app_->RefCount(), 1U);
+  EXPECT_EQ(app_->ServiceLeaks(), "");
+}
+
 TEST_F(CacheTest, WithoutAContextNothingIsFound) {
   CQmGlobalCache empty;
   EXPECT_EQ(empty.LookupGlobal(&IID_IQmHostService), nullptr);
