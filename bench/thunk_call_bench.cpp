@@ -1,7 +1,10 @@
 // The cost of a host call of a Python server method (no arguments, float
 // result) through its adapter's thunk, against a bare PyObject_CallMethod
-// of the same method from C.  The plug-in is loaded as the host loads it;
-// the "ratio" counter of ThunkOverBare is thunk time over bare time.
+// of the same method from C by a thread that holds Python's lock.  The
+// plug-in is loaded as the host loads it, and the host thread calls from
+// outside Python, so the thunk's cost includes taking Python's lock and
+// letting go of it.  The "ratio" counter of ThunkOverBare is thunk time
+// over bare time; the last line says it against its target.
 #include "interp/python.h"
 
 #include <benchmark/benchmark.h>
@@ -60,6 +63,7 @@ double TimeThunk(IQmAudio* clip, int n) {
 }
 
 double TimeBare(PyObject* self, int n) {
+  PyGILState_STATE python = PyGILState_Ensure();
   auto start = std::chrono::steady_clock::now();
   double sum = 0;
   for (int i = 0; i < n; ++i) {
@@ -69,7 +73,9 @@ double TimeBare(PyObject* self, int n) {
     Py_DECREF(r);
   }
   benchmark::DoNotOptimize(sum);
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  PyGILState_Release(python);
+  return seconds;
 }
 
 void ThunkCall(benchmark::State& state) {
@@ -80,16 +86,20 @@ BENCHMARK(ThunkCall);
 
 void BareCallMethod(benchmark::State& state) {
   Calls& c = Setup();
+  PyGILState_STATE python = PyGILState_Ensure();
   for (auto _ : state) {
     PyObject* r = PyObject_CallMethod(c.self, const_cast<char*>("audio_Duration"),
                                       const_cast<char*>("()"));
     benchmark::DoNotOptimize(PyFloat_AsDouble(r));
     Py_DECREF(r);
   }
+  PyGILState_Release(python);
 }
 BENCHMARK(BareCallMethod);
 
 // Both in one run, interleaved.
+double gRatio = 0;
+
 void ThunkOverBare(benchmark::State& state) {
   Calls& c = Setup();
   double thunk = 0, bare = 0;
@@ -97,10 +107,16 @@ void ThunkOverBare(benchmark::State& state) {
     thunk += TimeThunk(c.clip, 1000);
     bare += TimeBare(c.self, 1000);
   }
-  state.counters["ratio"] = thunk / bare;
+  gRatio = thunk / bare;
+  state.counters["ratio"] = gRatio;
 }
 BENCHMARK(ThunkOverBare);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  if (gRatio > 0) std::printf("ratio thunk_call: %.2f (target <= 1.34)\n", gRatio);
+  return 0;
+}

@@ -1136,9 +1136,9 @@ def adapter_thunk(i, m):
     units = "".join(p.k.unit for p in m.inputs())
     args = [adapter_argument(m, p) for p in m.inputs()]
     targets = m.result_targets()
-    body = ['%sc.Invoke("%s_%s", "(%s)"%s);'
-            % ("PyObject* r = " if targets else "", i.prefix, m.name, units,
-               "".join(", " + a for a in args))]
+    body = ['static MethodName slotName{"%s_%s", nullptr};' % (i.prefix, m.name),
+            '%sc.Invoke(slotName, "(%s)"%s);'
+            % ("PyObject* r = " if targets else "", units, "".join(", " + a for a in args))]
     rules = [RETURNS[m.result][3] if t is None else t.k.rule for t in targets]
     if any(r in ("s", "sp") for r in rules):
         body.append("c.KeepResult();")

@@ -46,8 +46,13 @@ void Execute(const std::string& name, CommandRun& run) {
   }
   if (!QmFailed(run.Code())) {
     command->vt->Execute(command, run.Flags());
+    // The command tells how it went through its message; a command that
+    // cannot even give its message has not gone well.
     void* message = nullptr;
-    if (!QmFailed(command->vt->Message(command, &message)) && message != nullptr) {
+    QmResult got = command->vt->Message(command, &message);
+    if (QmFailed(got)) {
+      run.Fail(got);
+    } else if (message != nullptr) {
       auto* m = static_cast<IQmMessage*>(message);
       QmResult code = m->vt->Code(m);
       if (QmFailed(code)) run.Fail(code);

@@ -1,20 +1,14 @@
 #include "interp/guard.h"
 
-#include <atomic>
 #include <mutex>
 
 #include "module/this_module.h"
 
 namespace {
-std::atomic<unsigned long> gSwaps{0};
-}
-
-PyThreadState* SwapThreadState(PyThreadState* state) {
-  ++gSwaps;
-  return PyThreadState_Swap(state);
-}
-
-unsigned long ThreadStateSwapCount() { return gSwaps.load(); }
+// How deep this thread holds the interpreter lock, and whose it is.
+thread_local int tLockDepth = 0;
+thread_local CInterpreterManager* tLockOwner = nullptr;
+}  // namespace
 
 void LockInterpreter(CInterpreterManager* manager) {
   CQmCritSecLock* lock = __atomic_load_n(&manager->lock, __ATOMIC_ACQUIRE);
@@ -44,16 +38,53 @@ void UnlockInterpreter(CInterpreterManager* manager) {
 }
 
 CInterpreterGuard::CInterpreterGuard() : manager_(GetInterpreterManager()) {
-  locked_ = true;
-  LockInterpreter(manager_);
-  PyThreadState* current = PyThreadState_Get();
-  if (current != manager_->RootThreadState()) {
-    saved_ = current;
-    SwapThreadState(manager_->RootThreadState());
+  PyThreadState* attached = AttachedThreadState();
+  if (attached == nullptr || !IsPythonThread()) {
+    if (attached != nullptr && tLockDepth == 0) {
+      // Python runs here but the lock may be busy: wait for it with
+      // Python's lock let go, so that its holder can finish.
+      PythonReleased waiting;
+      LockInterpreter(manager_);
+    } else {
+      LockInterpreter(manager_);
+    }
+    locked_ = true;
+    if (tLockDepth++ == 0) tLockOwner = manager_;
+  }
+  try {
+    python_.emplace(ThreadRootState());
+  } catch (...) {
+    if (locked_) {
+      --tLockDepth;
+      UnlockInterpreter(manager_);
+    }
+    throw;
   }
 }
 
 CInterpreterGuard::~CInterpreterGuard() {
-  if (saved_ != nullptr) SwapThreadState(saved_);
-  if (locked_) UnlockInterpreter(manager_);
+  python_.reset();
+  if (locked_) {
+    --tLockDepth;
+    UnlockInterpreter(manager_);
+  }
+}
+
+bool CInterpreterGuard::PythonWaits() const {
+  if (python_->Acquired() || python_->Swapped()) return false;
+  PyThreadState* state = AttachedThreadState();
+  return state != nullptr && state->frame != nullptr;
+}
+
+CReleaseInterpreter::CReleaseInterpreter() : depth_(tLockDepth) {
+  if (depth_ == 0) return;
+  manager_ = tLockOwner;
+  for (int i = 0; i < depth_; ++i) UnlockInterpreter(manager_);
+  tLockDepth = 0;
+}
+
+CReleaseInterpreter::~CReleaseInterpreter() {
+  if (depth_ == 0) return;
+  for (int i = 0; i < depth_; ++i) LockInterpreter(manager_);
+  tLockDepth = depth_;
 }

@@ -1,11 +1,26 @@
 // The interpreter lock and thread-state guard of every host-to-Python
-// entry: one host critical section serialises the entries, and each runs
-// in the root interpreter's thread state.
+// entry.
+//
+// One host critical section, the interpreter lock, serialises the guarded
+// calls of the host's threads: one host thread at a time runs a Python
+// server's method, and guards nest on one thread.  Python's own lock is
+// what keeps two threads from running Python at once; it is held only
+// while Python runs (see interp/threads.h).  The two are always taken in
+// that order: a thread never waits for the interpreter lock while it holds
+// Python's.
+//
+// Threads that Python started (a script's, a server's) are serialised with
+// everything else by Python's lock alone: they never wait for the
+// interpreter lock, which the code that started them may hold while it
+// waits for them to finish.
 #pragma once
 
 #include "interp/python.h"
 
+#include <optional>
+
 #include "interp/manager.h"
+#include "interp/threads.h"
 #include "module/handles.h"
 
 // The host critical section behind the interpreter lock.
@@ -16,12 +31,10 @@ class CQmCritSecLock : public CQmUser_ThreadMutex {};
 void LockInterpreter(CInterpreterManager* manager);
 void UnlockInterpreter(CInterpreterManager* manager);
 
-// Swaps the current thread state, counting the swaps.
-PyThreadState* SwapThreadState(PyThreadState* state);
-unsigned long ThreadStateSwapCount();
-
 class CInterpreterGuard {
  public:
+  // Takes the interpreter lock (a host thread) and runs the root
+  // interpreter in this thread's own root thread state.
   CInterpreterGuard();
   ~CInterpreterGuard();
   CInterpreterGuard(const CInterpreterGuard&) = delete;
@@ -29,10 +42,38 @@ class CInterpreterGuard {
 
   CInterpreterManager* Manager() const { return manager_; }
   // Whether another thread state was swapped out for the root's.
-  bool Swapped() const { return saved_ != nullptr; }
+  bool Swapped() const { return python_->Swapped(); }
+  // Whether Python code on this thread waits for the guarded call, in the
+  // same thread state (a Python caller can see an error left pending).
+  bool PythonWaits() const;
 
  private:
   CInterpreterManager* manager_;
   bool locked_ = false;
-  PyThreadState* saved_ = nullptr;
+  std::optional<PythonScope> python_;
 };
+
+// Lets go of Python's lock and of the interpreter lock, at whatever depth
+// this thread holds it, for the scope: around host calls that wait for
+// other threads, which may need either.  Both are taken back at the end,
+// the interpreter lock first.
+class CReleaseInterpreter {
+ public:
+  CReleaseInterpreter();
+  ~CReleaseInterpreter();
+  CReleaseInterpreter(const CReleaseInterpreter&) = delete;
+  CReleaseInterpreter& operator=(const CReleaseInterpreter&) = delete;
+
+ private:
+  PythonReleased python_;  // first in, last out
+  CInterpreterManager* manager_ = nullptr;
+  int depth_ = 0;
+};
+
+// Calls `call` (a host call that may wait for other threads) with both
+// locks let go.
+template <class Call>
+auto WithoutPython(Call&& call) -> decltype(call()) {
+  CReleaseInterpreter released;
+  return call();
+}

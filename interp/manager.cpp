@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include "interp/guard.h"
 #include "interp/output.h"
 #include "interp/result.h"
+#include "interp/threads.h"
 #include "module/this_module.h"
 #include "scripting/qm_module.h"
 
@@ -20,7 +22,31 @@ bool gManagerDestroyed = false;
 // several host threads waits for the one that starts it.  The thread
 // starting it may need the manager again meanwhile (its servers bless).
 std::atomic<CInterpreterManager*> gReady{nullptr};
+std::atomic<CInterpreterManager*> gStartingManager{nullptr};
 std::recursive_mutex gStarting;
+
+// The runs in progress on this thread, innermost last.
+std::vector<InterpreterRecord*>& ThreadRuns() {
+  static thread_local std::vector<InterpreterRecord*> runs;
+  return runs;
+}
+
+// A record whose references all start as None.
+InterpreterRecord* NewRecord() {
+  auto* record = new InterpreterRecord;
+  for (PyObject** slot : {&record->globals, &record->locals, &record->argString, &record->argTuple}) {
+    Py_INCREF(Py_None);
+    *slot = Py_None;
+  }
+  return record;
+}
+
+void DropReferences(InterpreterRecord* record) {
+  Py_CLEAR(record->argTuple);
+  Py_CLEAR(record->argString);
+  Py_CLEAR(record->locals);
+  Py_CLEAR(record->globals);
+}
 
 // Appends a text to sys.path.
 void AppendToPath(const char* text) {
@@ -79,10 +105,28 @@ void SetUpSearchPath() {
   CheckNonNegative(PyObject_SetAttrString(site, "USER_SITE", dir.get()), QMe_FAILED);
 }
 
+// What every interpreter gets, in the interpreter that is current: the qm
+// package, the search path and site handling, and its __main__ dictionary
+// as the record's globals and locals.
+void SetUpInterpreter(InterpreterRecord* record) {
+  CreateQmModule();
+  RunSimple("import qm");
+  RunSimple("import sys");
+  SetUpSearchPath();
+  PyObject* main = PyImport_AddModule("__main__");  // borrowed
+  CheckPointer(main, QMe_FAILED);
+  PyObject* dict = PyModule_GetDict(main);  // borrowed
+  CheckPointer(dict, QMe_FAILED);
+  Py_INCREF(dict);
+  Py_SETREF(record->globals, dict);
+  Py_INCREF(dict);
+  Py_SETREF(record->locals, dict);
+}
+
 // Waits for the non-daemon threads of the current interpreter, as a
 // Python program does before it exits.
 void WaitForThreads() {
-  PyThreadState* ts = PyThreadState_Get();
+  PyThreadState* ts = AttachedThreadState();
   PyObject* threading = PyDict_GetItemString(ts->interp->modules, "threading");  // borrowed
   if (threading == nullptr) return;
   Py_INCREF(threading);
@@ -114,18 +158,24 @@ void ShareInterpreterSymbols() {
 
 CInterpreterManager* GetInterpreterManager() {
   if (CInterpreterManager* ready = gReady.load(std::memory_order_acquire)) return ready;
-  std::lock_guard<std::recursive_mutex> hold(gStarting);
-  if (gManager != nullptr) return gManager;
-  CheckTrue(!gManagerDestroyed, QMe_FAILED);
-  gManager = new CInterpreterManager;
-  InterpreterRecord* root = gManager->RootRecord();
-  PyObject* done = PyRun_StringFlags("import qmserv\n", Py_file_input, root->globals, root->locals,
-                                     nullptr);
-  if (done == nullptr) {
-    ReportPythonError("importing servers (qmserv) failed");
-  } else {
-    Py_DECREF(done);
+  // Python code that the start-up runs, on its own thread or on a thread it
+  // started, may need the manager before it is ready.
+  if (CInterpreterManager* starting = gStartingManager.load(std::memory_order_acquire)) {
+    if (AttachedThreadState() != nullptr) return starting;
   }
+  std::lock_guard<std::recursive_mutex> hold(gStarting);
+  if (CInterpreterManager* ready = gReady.load(std::memory_order_acquire)) return ready;
+  CheckTrue(!gManagerDestroyed, QMe_FAILED);
+  if (gManager == nullptr) gManager = new CInterpreterManager;
+  if (gManager->Starting()) return gManager;  // the start-up's own thread
+  gStartingManager.store(gManager, std::memory_order_release);
+  try {
+    gManager->Start();
+  } catch (...) {
+    gStartingManager.store(nullptr, std::memory_order_release);
+    throw;
+  }
+  gStartingManager.store(nullptr, std::memory_order_release);
   gReady.store(gManager, std::memory_order_release);
   return gManager;
 }
@@ -144,148 +194,195 @@ void DestroyInterpreterManager() {
   delete manager;
 }
 
-CInterpreterManager::~CInterpreterManager() {
-  while (!stack_.empty()) PopInterpreter();
-  delete lock;
-  lock = nullptr;
-}
+// --- Start-up ---------------------------------------------------------------------
 
-void CInterpreterManager::EnsureRoot() {
-  if (initialised_) return;
-  initialised_ = true;
+void CInterpreterManager::Start() {
+  starting_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{starting_};
+  if (rootInterpreter_ == nullptr) StartPython();
+
+  PythonScope python(ThreadRootState());
+  auto* record = NewRecord();
+  record->threadState = rootThreadState_;
   try {
-    PushInterpreter();
+    SetUpInterpreter(record);
   } catch (...) {
-    // A later entry may try again.
-    initialised_ = false;
+    // The root is built again by a later entry.
+    PyErr_Clear();
+    DropReferences(record);
+    delete record;
     throw;
   }
-  rootThreadState_ = stack_.front()->threadState;
+  root_ = record;
+  ImportServers();
+}
+
+void CInterpreterManager::StartPython() {
+  Py_NoSiteFlag = 1;
+  Py_FrozenFlag = 1;
+#ifdef QM_PYTHON_PROGRAM
+  Py_SetProgramName(const_cast<char*>(QM_PYTHON_PROGRAM));
+#endif
+  ShareInterpreterSymbols();
+  PyEval_InitThreads();
+  Py_Initialize();
+  rootThreadState_ = PyThreadState_Get();
+  rootInterpreter_ = rootThreadState_->interp;
+  SetRootInterpreter(rootInterpreter_, rootThreadState_);
+  // From now on every way into Python takes Python's lock for itself.
+  PyEval_SaveThread();
+}
+
+void CInterpreterManager::ImportServers() {
+  PyObject* done = PyRun_StringFlags("import qmserv\n", Py_file_input, root_->globals,
+                                     root_->locals, nullptr);
+  if (done != nullptr) {
+    Py_DECREF(done);
+    return;
+  }
+  try {
+    ReportPythonError("importing servers (qmserv) failed");
+  } catch (...) {
+    // The report itself failed (an exception without a text): the
+    // servers that did load are served all the same.
+  }
+  PyErr_Clear();
+}
+
+// --- Records ----------------------------------------------------------------------
+
+CInterpreterManager::~CInterpreterManager() {
+  if (rootInterpreter_ == nullptr) return;  // Python never started
+  PythonScope python(ThreadRootState());
+  // Runs still in progress end first, innermost first.
+  while (!runs_.empty()) {
+    InterpreterRecord* record = runs_.back();
+    runs_.pop_back();
+    if (AttachedThreadState() != record->threadState) SwapThreadState(record->threadState);
+    EndRecord(record);
+  }
+  ThreadRuns().clear();
+  ReapParked();
+  delete lock;
+  lock = nullptr;
+  if (root_ != nullptr) {
+    // Dropped while Python runs: after it is finalised nothing may be freed.
+    DropReferences(root_);
+    delete root_;
+    root_ = nullptr;
+  }
+  Py_Finalize();
+  ForgetRootInterpreter();
+  python.Abandon();  // Python's lock went with Python
 }
 
 InterpreterRecord* CInterpreterManager::RootRecord() {
-  EnsureRoot();
-  CheckTrue(stack_.size() == 1, QMe_FAILED);
-  return stack_.front();
+  CheckPointer(root_, QMe_FAILED);
+  CheckTrue(ThreadRuns().empty(), QMe_FAILED);
+  return root_;
 }
 
 InterpreterRecord* CInterpreterManager::TopRecord() {
-  EnsureRoot();
-  CheckTrue(!stack_.empty(), QMe_FAILED);
-  return stack_.back();
+  CheckPointer(root_, QMe_FAILED);
+  const auto& mine = ThreadRuns();
+  if (!mine.empty()) return mine.back();
+  if (!runs_.empty()) {
+    if (PyThreadState* here = AttachedThreadState()) {
+      for (InterpreterRecord* run : runs_) {
+        if (run->threadState->interp == here->interp) return run;
+      }
+    }
+  }
+  return root_;
+}
+
+bool CInterpreterManager::InRoot() {
+  PyThreadState* here = AttachedThreadState();
+  return here != nullptr && here->interp == rootInterpreter_ && TopRecord() == root_;
+}
+
+COutput* CInterpreterManager::RunSinkHere() {
+  PyThreadState* here = AttachedThreadState();
+  if (here == nullptr) return nullptr;
+  for (InterpreterRecord* run : runs_) {
+    if (run->threadState->interp == here->interp) return run->sink;
+  }
+  return nullptr;
 }
 
 InterpreterRecord* CInterpreterManager::PushInterpreter() {
-  if (!initialised_) EnsureRoot();
-  InterpreterRecord* top = stack_.empty() ? nullptr : stack_.back();
+  CheckPointer(root_, QMe_FAILED);
+  PyThreadState* parent = AttachedThreadState();
+  CheckPointer(parent, QMe_FAILED);
   ReapParked();
 
-  auto* record = new InterpreterRecord;
-  Py_INCREF(Py_None);
-  record->globals = Py_None;
-  Py_INCREF(Py_None);
-  record->locals = Py_None;
-  Py_INCREF(Py_None);
-  record->argString = Py_None;
-  Py_INCREF(Py_None);
-  record->argTuple = Py_None;
-
-  if (top != nullptr) {
-    record->threadState = Py_NewInterpreter();
-    if (record->threadState == nullptr) {
-      PyThreadState_Swap(top->threadState);
-      EndRecord(record);
-      throw QMe_FAILED;
-    }
-    record->parentThreadState = top->threadState;
-  } else {
-    Py_NoSiteFlag = 1;
-    Py_FrozenFlag = 1;
-#ifdef QM_PYTHON_PROGRAM
-    Py_SetProgramName(const_cast<char*>(QM_PYTHON_PROGRAM));
-#endif
-    ShareInterpreterSymbols();
-    PyEval_InitThreads();
-    Py_Initialize();
-    record->threadState = PyThreadState_Get();
+  auto* record = NewRecord();
+  PyThreadState* made = newInterpreter();
+  if (made == nullptr) {
+    // Python undid the half-made interpreter and swapped the parent back.
+    if (AttachedThreadState() != parent) SwapThreadState(parent);
+    DropReferences(record);
+    delete record;
+    throw QMe_FAILED;
   }
-
+  record->threadState = made;
+  record->parentThreadState = parent;
+  record->callbacks = NoteCallbackState(made);
   try {
-    CreateQmModule();
-    RunSimple("import qm");
-    RunSimple("import sys");
-    SetUpSearchPath();
-    PyObject* main = PyImport_AddModule("__main__");  // borrowed
-    CheckPointer(main, QMe_FAILED);
-    PyObject* dict = PyModule_GetDict(main);  // borrowed
-    CheckPointer(dict, QMe_FAILED);
-    Py_INCREF(dict);
-    Py_SETREF(record->globals, dict);
-    Py_INCREF(dict);
-    Py_SETREF(record->locals, dict);
+    SetUpInterpreter(record);
   } catch (...) {
     PyErr_Clear();
-    if (top != nullptr) {
-      EndRecord(record);
-    } else {
-      // The root stays initialised; a later entry repeats its start-up.
-      Py_CLEAR(record->globals);
-      Py_CLEAR(record->locals);
-      Py_CLEAR(record->argString);
-      Py_CLEAR(record->argTuple);
-      delete record;
-    }
+    EndRecord(record);
     throw;
   }
-  stack_.push_back(record);
+  runs_.push_back(record);
+  ThreadRuns().push_back(record);
   return record;
 }
 
-void CInterpreterManager::PopInterpreter() {
-  if (stack_.empty()) return;
-  InterpreterRecord* record = stack_.back();
-  stack_.pop_back();
+void CInterpreterManager::PopInterpreter(InterpreterRecord* record) {
+  auto& mine = ThreadRuns();
+  auto it = std::find(mine.begin(), mine.end(), record);
+  if (it == mine.end()) return;
+  mine.erase(it);
+  runs_.erase(std::find(runs_.begin(), runs_.end(), record));
+  if (AttachedThreadState() != record->threadState) SwapThreadState(record->threadState);
   EndRecord(record);
 }
 
-// Ends a record's interpreter.  Its references are dropped first, while the
-// interpreter is still current: after Python is finalised nothing may be
-// freed any more.
+// Ends a run's interpreter, which is current, and swaps its parent back in.
+// Its references are dropped first, while the interpreter still runs.
 void CInterpreterManager::EndRecord(InterpreterRecord* record) {
-  Py_CLEAR(record->argTuple);
-  Py_CLEAR(record->argString);
-  Py_CLEAR(record->locals);
-  Py_CLEAR(record->globals);
-  if (record->parentThreadState != nullptr) {
-    WaitForThreads();
-    if (AloneInInterpreter(record->threadState)) {
-      Py_EndInterpreter(record->threadState);
-    } else {
-      // Threads of the run are still alive: ending the interpreter now
-      // would take the process down.  It is ended once they are gone.
-      parked_.push_back(record->threadState);
-    }
-    PyThreadState_Swap(record->parentThreadState);
+  DropReferences(record);
+  WaitForThreads();
+  RestoreCallbackState(record->callbacks, record->threadState);
+  if (AloneInInterpreter(record->threadState)) {
+    Py_EndInterpreter(record->threadState);
   } else {
-    ReapParked();
-    Py_Finalize();
+    // Threads of the run are still alive: ending the interpreter now
+    // would take the process down.  It is ended once they are gone.
+    parked_.push_back(record->threadState);
   }
+  SwapThreadState(record->parentThreadState);
   delete record;
 }
 
 void CInterpreterManager::ReapParked() {
   if (parked_.empty()) return;
-  PyThreadState* current = PyThreadState_Get();
+  PyThreadState* current = AttachedThreadState();
   for (auto it = parked_.begin(); it != parked_.end();) {
     if (AloneInInterpreter(*it)) {
-      PyThreadState_Swap(*it);
+      SwapThreadState(*it);
       Py_EndInterpreter(*it);
       it = parked_.erase(it);
     } else {
       ++it;
     }
   }
-  PyThreadState_Swap(current);
+  SwapThreadState(current);
 }
 
 bool GetTraceFlag() { return GetInterpreterManager()->TopRecord()->traceFlag != 0; }

@@ -1,20 +1,27 @@
 // The interpreter manager: the root interpreter and one sub-interpreter per
 // script run in progress, each with the same start-up.
+//
+// Runs belong to the OS thread that started them: each thread has its own
+// stack of runs on top of the shared root.  What the qm functions read (the
+// arguments, options and trace flag of "the current run") is the calling
+// thread's innermost run; a thread without runs of its own (a thread a
+// script started, or a host thread calling a Python server) reads the run
+// whose interpreter it runs in, else the root.
 #pragma once
 
 #include "interp/python.h"
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
+class COutput;
 class CQmCritSecLock;
 
 // One Python interpreter and the state of the run it serves.
 struct InterpreterRecord {
-  PyThreadState* threadState = nullptr;
-  PyThreadState* parentThreadState = nullptr;  // null for the root
+  PyThreadState* threadState = nullptr;        // the run's; the root's first
+  PyThreadState* parentThreadState = nullptr;  // current when the run began; null for the root
   PyObject* globals = nullptr;                 // the __main__ dictionary
   PyObject* locals = nullptr;                  // the same dictionary
   PyObject* argString = nullptr;               // the run's argument text
@@ -22,6 +29,8 @@ struct InterpreterRecord {
   unsigned char angleOption = 0;               // nonzero: query angles in degrees
   uint32_t executionFlags = 0;                 // the host's flags of the run
   unsigned char traceFlag = 0;                 // call tracing of the qm functions
+  COutput* sink = nullptr;                     // the run's output, for the threads it started
+  PyThreadState* callbacks = nullptr;          // what PyGILState found before the run
 };
 
 class CInterpreterManager {
@@ -29,49 +38,72 @@ class CInterpreterManager {
   CInterpreterManager() = default;
   CInterpreterManager(const CInterpreterManager&) = delete;
   CInterpreterManager& operator=(const CInterpreterManager&) = delete;
-  // Ends every sub-interpreter, then finalises Python.
+  // Ends every sub-interpreter, then finalises Python.  Takes Python's
+  // lock for it.
   ~CInterpreterManager();
 
-  // The root record; throws QMe_FAILED unless it is the only record.
-  InterpreterRecord* RootRecord();
-  // The innermost record.
-  InterpreterRecord* TopRecord();
-  // Starts a new interpreter on top: the root when there is none, else a
-  // sub-interpreter of the current top.  Throws on failure; nothing is
-  // pushed then.
-  InterpreterRecord* PushInterpreter();
-  // Ends the top interpreter and removes its record.
-  void PopInterpreter();
+  // Starts Python (once), builds the root interpreter and imports the
+  // servers package.  Throws when the root cannot be built; a later call
+  // tries again.
+  void Start();
+  bool Starting() const { return starting_; }
 
-  size_t Depth() const { return stack_.size(); }
-  PyThreadState* RootThreadState() const { return rootThreadState_; }
+  // The root record; throws QMe_FAILED while the calling thread has a run
+  // of its own in progress.
+  InterpreterRecord* RootRecord();
+  // The calling thread's current record (see above).
+  InterpreterRecord* TopRecord();
+  // Whether the calling thread runs the root interpreter and reads the
+  // root record.
+  bool InRoot();
+  // Starts a sub-interpreter for a run on the calling thread, which holds
+  // Python; its parent is the thread state current now.  Throws on
+  // failure; nothing is pushed then.
+  InterpreterRecord* PushInterpreter();
+  // Ends the run's sub-interpreter (the calling thread's innermost run)
+  // and swaps its parent back in.
+  void PopInterpreter(InterpreterRecord* record);
+
+  // The output sink of the run whose interpreter this thread runs in.
+  COutput* RunSinkHere();
+
+  // The root record and every run in progress, on all threads.
+  size_t Depth() const { return (root_ != nullptr ? 1 : 0) + runs_.size(); }
+  PyInterpreterState* RootInterpreter() const { return rootInterpreter_; }
   // Sub-interpreters whose threads outlived their run, kept until the
   // threads are gone.
   size_t ParkedCount() const { return parked_.size(); }
 
+  // Makes the sub-interpreters; Py_NewInterpreter unless a test says
+  // otherwise.
+  PyThreadState* (*newInterpreter)() = &Py_NewInterpreter;
+
   CQmCritSecLock* lock = nullptr;
 
  private:
-  void EnsureRoot();
+  void StartPython();
   void EndRecord(InterpreterRecord* record);
   void ReapParked();
+  void ImportServers();
 
-  std::deque<InterpreterRecord*> stack_;
-  bool initialised_ = false;
-  PyThreadState* rootThreadState_ = nullptr;
+  bool starting_ = false;
+  PyInterpreterState* rootInterpreter_ = nullptr;
+  PyThreadState* rootThreadState_ = nullptr;  // the first, made by Py_Initialize
+  InterpreterRecord* root_ = nullptr;
+  std::vector<InterpreterRecord*> runs_;  // of every thread, in the order begun
   std::vector<PyThreadState*> parked_;
 };
 
-// The manager, created on first use (which starts Python and imports the
-// servers package).  Throws QMe_FAILED once the manager has been destroyed:
-// Python cannot be started again after it was finalised.
+// The manager, created and started on first use (which starts Python and
+// imports the servers package).  Throws QMe_FAILED once the manager has
+// been destroyed: Python cannot be started again after it was finalised.
 CInterpreterManager* GetInterpreterManager();
 // The manager when Python has started, else null; never starts it.
 CInterpreterManager* RunningInterpreterManager();
 // Destroys the manager if it was ever created (the module's release).
 void DestroyInterpreterManager();
 
-// The trace flag of the innermost record.
+// The trace flag of the current record.
 bool GetTraceFlag();
 void SetTraceFlag(bool on);
 

@@ -1,7 +1,8 @@
 #include "interp/output.h"
 
 #include <cstdio>
-#include <deque>
+#include <mutex>
+#include <vector>
 
 #include "interp/manager.h"
 #include "interp/report.h"
@@ -12,11 +13,6 @@ const char kTraceOpen[] = "\x03(f:FONT_ITALIC) qm.trace: ";
 const char kTraceClose[] = "\x03(f:FONT_DEFAULT)";
 
 namespace {
-
-std::deque<COutput*>& Stack() {
-  static std::deque<COutput*> stack;
-  return stack;
-}
 
 IQmLogService* LogService() {
   return static_cast<IQmLogService*>(CQmThisModule::Get().LookupGlobal(&IID_IQmLogService));
@@ -35,35 +31,44 @@ std::string TraceText(const char* first, const char* second) {
          kTraceClose;
 }
 
+// Each thread has its own stack of sinks: a script run or a console line
+// on one thread says nothing about where another thread's messages go.
+std::vector<COutput*>& Stack() {
+  static thread_local std::vector<COutput*> stack;
+  return stack;
+}
 }  // namespace
 
 void PushOutput(COutput* sink) { Stack().push_back(sink); }
 
 void PopOutput() {
   if (!Stack().empty()) Stack().pop_back();
-  if (Stack().empty()) Stack().shrink_to_fit();
 }
 
 size_t OutputDepth() { return Stack().size(); }
 
 namespace {
+std::mutex gRootLock;
 CRootOutput* gRoot = nullptr;
+
+COutput* RootOutput() {
+  std::lock_guard<std::mutex> hold(gRootLock);
+  if (gRoot == nullptr) gRoot = new CRootOutput;
+  return gRoot;
 }
+}  // namespace
 
 COutput* CurrentOutput() {
-  if (Stack().empty()) {
-    if (gRoot == nullptr) gRoot = new CRootOutput;
-    PushOutput(gRoot);
+  if (!Stack().empty()) return Stack().back();
+  // A thread a script started writes to the script's run while it lasts.
+  if (CInterpreterManager* manager = RunningInterpreterManager()) {
+    if (COutput* run = manager->RunSinkHere()) return run;
   }
-  return Stack().back();
+  return RootOutput();
 }
 
 void ReleaseRootOutput() {
-  if (gRoot == nullptr) return;
-  auto& stack = Stack();
-  for (auto it = stack.begin(); it != stack.end();) {
-    it = *it == gRoot ? stack.erase(it) : it + 1;
-  }
+  std::lock_guard<std::mutex> hold(gRootLock);
   delete gRoot;
   gRoot = nullptr;
 }
@@ -86,6 +91,7 @@ void ReportPythonError(const char* heading) {
 CRootOutput::CRootOutput() : logService_(LogService()) {}
 
 void CRootOutput::Write(const char* text, QmResult type) {
+  std::lock_guard<std::mutex> hold(lock_);
   if (logService_ == nullptr) logService_ = LogService();
   if (logService_ == nullptr) return;
   if (!log_.test()) {
@@ -105,15 +111,20 @@ void CRootOutput::Trace(const char* name, const char* detail, QmResult type) {
 // --- Script run ------------------------------------------------------------------
 
 CEmbedInterpreter::CEmbedInterpreter(const char* name, uint32_t executionFlags)
-    : logService_(LogService()), name_(name != nullptr ? name : ""), manager_(GetInterpreterManager()) {
-  InterpreterRecord* record = manager_->PushInterpreter();
-  record->executionFlags = executionFlags;
+    : logService_(LogService()),
+      name_(name != nullptr ? name : ""),
+      manager_(GetInterpreterManager()),
+      python_(PythonScope::Current{}),
+      record_(manager_->PushInterpreter()) {
+  record_->executionFlags = executionFlags;
+  record_->sink = this;
   PushOutput(this);
 }
 
 CEmbedInterpreter::~CEmbedInterpreter() {
   PopOutput();
-  manager_->PopInterpreter();
+  record_->sink = nullptr;
+  manager_->PopInterpreter(record_);
 }
 
 void CEmbedInterpreter::Write(const char* text, QmResult type) {
@@ -149,8 +160,7 @@ CQmUser_LogEntry* CEmbedInterpreter::GetLogEntry() {
 
 void CEmbedInterpreter::Prepare(const char* args, void* message) {
   message_.set(message);
-  InterpreterRecord* record = manager_->TopRecord();
-  SetScriptArguments(record, args);
+  SetScriptArguments(record_, args);
   // Standard-library code expects sys.argv: the run's name and its words.
   std::vector<std::string> words = SplitArguments(args);
   std::vector<char*> argv;
@@ -161,14 +171,14 @@ void CEmbedInterpreter::Prepare(const char* args, void* message) {
 }
 
 QmResult CEmbedInterpreter::Execute(const char* code) {
-  InterpreterRecord* record = manager_->TopRecord();
   if (QmFailed(result_)) {
     char text[64];
     std::snprintf(text, sizeof text, "execution error %08x\n", result_);
     WriteOutput(text, QMe_FAILED);
     return result_;
   }
-  PyObject* done = PyRun_StringFlags(code, Py_file_input, record->globals, record->locals, nullptr);
+  PyObject* done =
+      PyRun_StringFlags(code, Py_file_input, record_->globals, record_->locals, nullptr);
   if (done != nullptr) {
     Py_DECREF(done);
     return QMe_OK;

@@ -1,16 +1,21 @@
-// Output sinks: where the plug-in's messages and traces go.  A process-wide
-// stack of sinks; its top is the current sink.  A script run pushes its
-// CEmbedInterpreter, a console line its execution sink, and with nothing
-// pushed a root sink writes to the "python" log subsystem.
+// Output sinks: where the plug-in's messages and traces go.  Each thread
+// has a stack of sinks; its top is the thread's current sink.  A script run
+// pushes its CEmbedInterpreter, a console line its execution sink.  A thread
+// with nothing pushed writes to the run whose interpreter it runs in (a
+// thread the script started), else to a root sink that writes to the
+// "python" log subsystem.
 #pragma once
 
 #include "interp/python.h"
 
+#include <mutex>
 #include <string>
 
+#include "interp/threads.h"
 #include "module/handles.h"
 
 class CInterpreterManager;
+struct InterpreterRecord;
 
 class COutput {
  public:
@@ -37,6 +42,7 @@ class CRootOutput final : public COutput {
   void Write(const char* text, QmResult type) override;
 
  private:
+  std::mutex lock_;  // threads write at once
   IQmLogService* logService_;
   CQmUser_Log log_;
 };
@@ -70,6 +76,8 @@ class CEmbedInterpreter final : public COutput {
   IQmLogService* logService_;
   std::string name_;
   CInterpreterManager* manager_;
+  PythonScope python_;  // the run holds Python on its thread throughout
+  InterpreterRecord* record_;
   QmResult result_ = QMe_STARTUP;
   CQmUser_Message message_;
   COutput* parent_ = nullptr;

@@ -1,12 +1,41 @@
 #include "pyservers/call.h"
 
 #include <cstring>
+#include <vector>
 
 #include "interp/output.h"
 #include "interp/report.h"
 #include "module/this_module.h"
 #include "pyservers/instances.h"
 #include "wrappers/runtime.h"
+
+namespace {
+// The names interned so far, to be dropped before Python is finalised.
+std::vector<MethodName*> gInterned;
+}  // namespace
+
+void DropMethodNames() {
+  for (MethodName* name : gInterned) Py_CLEAR(name->interned);
+  gInterned.clear();
+}
+
+PyObject* ServerCall::Method(MethodName& method) {
+  if (method.interned == nullptr) {
+    PyObject* name = PyString_InternFromString(method.text);
+    if (name == nullptr) Checked(nullptr);
+    gInterned.push_back(&method);
+    method.interned = name;
+  }
+  PyObject* bound = PyObject_GetAttr(instance_->self, method.interned);
+  if (bound == nullptr) Checked(nullptr);
+  if (!PyCallable_Check(bound)) {
+    PyErr_Format(PyExc_TypeError, "attribute of type '%.200s' is not callable",
+                 Py_TYPE(bound)->tp_name);
+    Py_DECREF(bound);
+    Checked(nullptr);
+  }
+  return bound;
+}
 
 ServerCall::ServerCall(void* record) {
   instance_ = record != nullptr ? static_cast<CQmPyInstance*>(CQmImplOfRecord(record)) : nullptr;
@@ -27,11 +56,8 @@ ServerCall::~ServerCall() {
     }
   }
   // An error left standing can only matter to Python code of the root
-  // that waits for this call; with none, it is dropped here.
-  if (PyErr_Occurred() &&
-      (guard_.Swapped() || guard_.Manager()->RootThreadState()->frame == nullptr)) {
-    PyErr_Clear();
-  }
+  // that waits for this call on this thread; with none, it is dropped here.
+  if (PyErr_Occurred() && !guard_.PythonWaits()) PyErr_Clear();
 }
 
 PyObject* ServerCall::Own(PyObject* object) {

@@ -23,6 +23,18 @@ struct CQmPyInstance {
   PyObject* kept;
 };
 
+// The Python method name of one adapter slot ("sim_Step"): a constant of
+// the slot, interned on its first call and kept until Python is finalised
+// (DropMethodNames), so that a call looks the method up without making a
+// string.
+struct MethodName {
+  const char* text;
+  PyObject* interned;
+};
+
+// Forgets every interned method name, while Python still runs.
+void DropMethodNames();
+
 class ServerCall {
  public:
   // Enters the guard and finds the instance behind the interface record;
@@ -45,13 +57,16 @@ class ServerCall {
   PyObject* Hints(const QmTextValueHint* hints);
   PyObject* Guid(const QmGUID* guid);      // the GUID service's name of it
 
-  // Calls self.method with the Py_BuildValue `format` and arguments; a
-  // Python exception becomes its result code (reported first when tracing
-  // is on).  The result is owned by the call.
+  // Calls self.method with the Py_BuildValue `format` and arguments, as
+  // PyObject_CallMethod does (the same errors for a missing or a
+  // non-callable attribute); a Python exception becomes its result code
+  // (reported first when tracing is on).  The result is owned by the call.
   template <class... A>
-  PyObject* Invoke(const char* method, const char* format, A... args) {
-    return Checked(PyObject_CallMethod(instance_->self, const_cast<char*>(method),
-                                       const_cast<char*>(format), args...));
+  PyObject* Invoke(MethodName& method, const char* format, A... args) {
+    PyRef bound(Method(method));
+    PyRef arguments(sizeof...(A) == 0 ? PyTuple_New(0) : Py_BuildValue(format, args...));
+    if (!arguments) return Checked(nullptr);
+    return Checked(PyObject_Call(bound.get(), arguments.get(), nullptr));
   }
 
   // Keeps the result on the instance once the call is over: texts and
@@ -82,6 +97,9 @@ class ServerCall {
   static constexpr unsigned kMaxArguments = 8;
   PyObject* Own(PyObject* object);
   PyObject* Checked(PyObject* result);
+  // The callable attribute of the instance (a new reference); throws the
+  // code of the error when there is none.
+  PyObject* Method(MethodName& method);
 
   CInterpreterGuard guard_;  // first in, last out
   CQmPyInstance* instance_ = nullptr;

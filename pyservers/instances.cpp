@@ -138,8 +138,8 @@ PyObject* InstanceOfObject(void* object) {
 
 PyObject* QmBless(PyObject*, PyObject* args) {
   return PythonBoundary([&]() -> PyObject* {
-    CInterpreterManager* manager = GetInterpreterManager();
-    CheckTrue(manager->TopRecord()->threadState == manager->RootThreadState(), QMe_FAILED);
+    // Servers live in the root interpreter, for as long as Python runs.
+    CheckTrue(GetInterpreterManager()->InRoot(), QMe_FAILED);
     PyObject* cls = nullptr;
     const char* name = nullptr;
     PyObject* tags = nullptr;
@@ -244,6 +244,10 @@ void* SpawnServer(uint32_t index) {
 }
 
 void ReleasePythonServers() {
+  if (RunningInterpreterManager() != nullptr) {
+    CInterpreterGuard guard;
+    DropMethodNames();
+  }
   if (gState == nullptr) return;
   std::unique_ptr<ServerState> state(gState);
   gState = nullptr;

@@ -6,6 +6,7 @@
 #include "interp/output.h"
 #include "interp/report.h"
 #include "interp/result.h"
+#include "interp/threads.h"
 #include "module/this_module.h"
 #include "servers/exec_output.h"
 
@@ -99,7 +100,9 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
   bool empty = *line == '\0';
   if (!pending && empty) return QMe_SCRIPT_LINEISCOMMENT;
 
-  InterpreterRecord* root = GetInterpreterManager()->RootRecord();
+  CInterpreterManager* manager = GetInterpreterManager();
+  PythonScope python(ThreadRootState());
+  InterpreterRecord* root = manager->RootRecord();
   if (pending) pending_ += "\n";
   if (!empty) pending_ += line;
 

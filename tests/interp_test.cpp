@@ -12,6 +12,7 @@
 #include "interp/guard.h"
 #include "interp/manager.h"
 #include "interp/output.h"
+#include "interp/threads.h"
 #include "module/this_module.h"
 #include "servers/exec_output.h"
 
@@ -97,7 +98,7 @@ PyObject* ProbeGuard(PyObject*, PyObject*) {
   unsigned long start = ThreadStateSwapCount();
   {
     CInterpreterGuard guard;
-    EXPECT_EQ(PyThreadState_Get(), guard.Manager()->RootThreadState());
+    EXPECT_EQ(PyThreadState_Get(), ThreadRootState());
   }
   try {
     CInterpreterGuard guard;
@@ -110,11 +111,11 @@ PyObject* ProbeGuard(PyObject*, PyObject*) {
 }
 
 TEST_F(Interp, GuardSwapsOnlyWhenASubInterpreterIsCurrent) {
-  CInterpreterManager* manager = GetInterpreterManager();
+  GetInterpreterManager();
   unsigned long start = ThreadStateSwapCount();
   {
-    CInterpreterGuard guard;  // the root is current: nothing to swap
-    EXPECT_EQ(PyThreadState_Get(), manager->RootThreadState());
+    CInterpreterGuard guard;  // Python's lock is taken: nothing to swap
+    EXPECT_EQ(PyThreadState_Get(), ThreadRootState());
   }
   EXPECT_EQ(ThreadStateSwapCount(), start);
   EXPECT_EQ(RunWithProbe("probe()\n", ProbeGuard), QMe_OK);
@@ -148,7 +149,7 @@ TEST_F(Interp, TraceLinesOfBothSinksByteForByte) {
   ASSERT_EQ(OutputDepth(), 0U);
   TraceOutput("a", "b", QMe_INFO);
   WriteOutput("plain", QMe_WARNING);
-  EXPECT_EQ(OutputDepth(), 1U);  // one root sink, reused
+  EXPECT_EQ(OutputDepth(), 0U);  // the root sink is no sink of this thread's
   auto python = app_->Logs().EntriesSince(mark, {"python"});
   ASSERT_EQ(python.size(), 2U);
   EXPECT_EQ(python[0]->Title(), "\x03(f:FONT_ITALIC) qm.trace: b - a\x03(f:FONT_DEFAULT)");
@@ -229,6 +230,33 @@ TEST_F(Interp, ConsoleSinkMarksErrorsAndTraces) {
                                                    "trace: qm.eval - select",
                                                    "trace error: qm.eval - select"}));
   EXPECT_EQ(exec->RefCount(), 1U);
+}
+
+// Fails as Py_NewInterpreter fails: the half-made interpreter is undone
+// and the caller's thread state is current again.
+PyThreadState* FailingNewInterpreter() {
+  PyThreadState* caller = PyThreadState_Get();
+  Py_EndInterpreter(Py_NewInterpreter());
+  PyThreadState_Swap(caller);
+  return nullptr;
+}
+
+TEST_F(Interp, AFailedSubInterpreterFailsItsRunAndNothingElse) {
+  CInterpreterManager* manager = GetInterpreterManager();
+  manager->newInterpreter = &FailingNewInterpreter;
+  try {
+    CEmbedInterpreter run("fails.py", 0);
+    ADD_FAILURE() << "the run started";
+  } catch (QmResult code) {
+    EXPECT_EQ(code, QMe_FAILED);
+  }
+  manager->newInterpreter = &Py_NewInterpreter;
+  EXPECT_TRUE(Py_IsInitialized());
+  EXPECT_EQ(manager->Depth(), 1U);
+  EXPECT_EQ(AttachedThreadState(), nullptr);  // Python's lock let go
+  CEmbedInterpreter run("works.py", 0);
+  run.Prepare("", nullptr);
+  EXPECT_EQ(run.Execute("x = 1\n"), QMe_OK);
 }
 
 TEST_F(Interp, DestroyingTheManagerFinalisesPythonForGood) {

@@ -12,6 +12,7 @@
 
 namespace {
 
+using qmtest::Outcome;
 using qmtest::PythonServerHost;
 using Blessing = PythonServerHost;
 using ModuleServer = PythonServerHost;
@@ -81,6 +82,20 @@ TEST_F(Blessing, InterfacesComeFromMarkedBasesDepthFirst) {
     }
   }
   EXPECT_TRUE(found);
+}
+
+TEST_F(ModuleServer, AStartThatFailedIsTriedAgainAndLoadsTheServers) {
+  // Without the standard library Python cannot start: site is missing.
+  std::vector<std::string> paths = app_->ImportPaths();
+  app_->SetImportPaths({QM_TEST_SERVERS});
+  EXPECT_TRUE(QmFailed(Run("pass\n").rc));
+  EXPECT_TRUE(servers_->List().empty());
+  app_->SetImportPaths(paths);
+  Outcome o = Run("import qm\nqm.eval('test.count by:2')\n");
+  EXPECT_EQ(o.rc, QMe_OK) << o.log;
+  ASSERT_EQ(Py("import fixtures"), "");
+  EXPECT_EQ(Py("fixtures.counted[0]"), "2");
+  EXPECT_EQ(servers_->List().size(), 10U);
 }
 
 TEST_F(ModuleServer, ListsTheServersWithTheirClassesAndTags) {

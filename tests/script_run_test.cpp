@@ -16,6 +16,7 @@
 #include "host/logs.h"
 #include "host/messages.h"
 #include "host/plugin.h"
+#include "host/python_servers.h"
 #include "host/script.h"
 #include "plugin_fixture.h"
 
@@ -234,7 +235,9 @@ class PluginCopy : public ScriptRun {
  public:
   void SetUp() override {}
 
-  void Install(const std::string& qmserv) {
+  // With `interfaces`, the package also gets the interface classes that
+  // server classes derive from.
+  void Install(const std::string& qmserv, bool interfaces = false) {
     char dir[] = "/tmp/qm-plugin-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
@@ -246,6 +249,12 @@ class PluginCopy : public ScriptRun {
     ASSERT_EQ(mkdir((dir_ + "/PythonModules").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((dir_ + "/PythonModules/qmserv").c_str(), 0755), 0);
     std::ofstream(dir_ + "/PythonModules/qmserv/__init__.py") << qmserv;
+    if (interfaces) {
+      std::string name = "/PythonModules/qmserv/interfaces.py";
+      std::ifstream from(Folder(QM_PLUGIN_PATH) + name);
+      ASSERT_TRUE(from.good());
+      std::ofstream(dir_ + name) << from.rdbuf();
+    }
     Load(plugin);
   }
 
@@ -278,6 +287,27 @@ TEST_F(PluginCopy, FailingServersImportIsReportedInnermostFrameFirst) {
             "[info]  .. " + dir_ + "/PythonModules/qmserv/__init__.py: 5\n"
             "[info]  .. " + dir_ + "/PythonModules/qmserv/__init__.py: 6\n"
             "[info]  .. <string>: 1\n");
+}
+
+TEST_F(PluginCopy, ServersBlessedBeforeAnUnreportableFailureAreServed) {
+  Install("import qm\n"
+          "from qmserv import interfaces\n"
+          "class Sim(interfaces.SimulationModifier):\n"
+          "    pass\n"
+          "qm.bless(Sim, 'odd.sim')\n"
+          "class Odd(BaseException):\n"
+          "    def __str__(self):\n"
+          "        raise ValueError('no text')\n"
+          "raise Odd()\n",
+          true);
+  qmhost::LogMark mark = app_->Logs().Mark();
+  EXPECT_EQ(Run("pass\n").rc, QMe_OK);
+  std::string python = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
+  EXPECT_EQ(python.find("[warning] importing servers (qmserv) failed\n"), 0U) << python;
+  qmhost::PythonServers servers(plugin_->Module());
+  auto list = servers.List();
+  ASSERT_EQ(list.size(), 1U);
+  EXPECT_EQ(list[0].name, "odd.sim");
 }
 
 TEST_F(PluginCopy, ReleasingTheModuleFinalisesPython) {

@@ -13,6 +13,7 @@
 #include "interp/manager.h"
 #include "interp/output.h"
 #include "interp/result.h"
+#include "interp/threads.h"
 #include "module/this_module.h"
 #include "qm_recorders.h"
 #include "wrappers/runtime.h"
@@ -145,13 +146,24 @@ expect('empty receiver first', outcome(qm.object.Message().SetCode, 'not a numbe
        'TypeError: no interface')
 )";
 
+// Runs the recorded calls in the root interpreter's globals.
+void Drive(PyObject* globals);
+
 TEST(WrapperCalls, EveryWrapperMethodReachesItsHostMethod) {
   qmhost::Ref<qmhost::Application> app(new qmhost::Application);
   app->SetModuleDir(Folder(QM_PLUGIN_PATH));
   app->AddRef();
   CQmThisModule::Get().SetContext(app->Unknown());
   InterpreterRecord* root = GetInterpreterManager()->RootRecord();
-  PyObject* globals = root->globals;
+  Drive(root->globals);
+  DestroyInterpreterManager();
+  ReleaseRootOutput();
+  CQmThisModule::Get().DeleteState();
+  EXPECT_EQ(app->RefCount(), 1U);
+}
+
+void Drive(PyObject* globals) {
+  PythonScope python(ThreadRootState());
 
   for (PyMethodDef* def = kProbes; def->ml_name != nullptr; ++def) {
     PyObject* fn = PyCFunction_New(def, nullptr);
@@ -209,10 +221,6 @@ TEST(WrapperCalls, EveryWrapperMethodReachesItsHostMethod) {
   count.reset();
   done.reset();
   PyDict_Clear(globals);
-  DestroyInterpreterManager();
-  ReleaseRootOutput();
-  CQmThisModule::Get().DeleteState();
-  EXPECT_EQ(app->RefCount(), 1U);
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ types ("string", "integer", "boolean", "float", "distance", "angle").  The
 host hands every given argument over as text; `execute` receives those of
 them that were given, converted to int or float by their type.  An
 exception in `execute` fails the command: it is reported to the event log
-and the command's message carries the failure code.
+and the command's message carries the failure code (the exception's `code`
+attribute, else FAILED).
 """
+import sys
 import traceback
 
 import qm
@@ -46,6 +48,7 @@ class Command(interfaces.Command, interfaces.Attributes):
     def __init__(self):
         self.values = {}
         self._message = None
+        self._failure = None
 
     def execute(self, values):
         raise NotImplementedError("the command does nothing")
@@ -77,15 +80,27 @@ class Command(interfaces.Command, interfaces.Attributes):
     def cmd_Message(self):
         if self._message is None:
             self._message = qm.service.Message().Allocate()
+        if self._failure is not None:
+            self._message.SetCode(self._failure & 0xFFFFFFFF)
         return self._message
 
     def cmd_Execute(self, flags):
+        self._failure = None
         try:
             self.execute(dict(self.values))
-        except Exception, e:
-            qm.out("command %s failed: %s" % (self.__class__.__name__,
-                                              traceback.format_exc().rstrip()))
-            self.cmd_Message().SetCode(getattr(e, "code", qm.result.FAILED) & 0xFFFFFFFF)
+        except:
+            # The failure is kept before anything else is tried: the report
+            # below may fail in turn (at the recursion limit, for one), and
+            # the host learns of the failure from the message.
+            self._failure = qm.result.FAILED
+            code = getattr(sys.exc_info()[1], "code", None)
+            if isinstance(code, (int, long)):
+                self._failure = code
+            try:
+                qm.out("command %s failed: %s" % (self.__class__.__name__,
+                                                  traceback.format_exc().rstrip()))
+            except:
+                pass
 
     # The attributes interface: the arguments.
     def attr_Count(self):

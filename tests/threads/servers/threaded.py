@@ -1,0 +1,78 @@
+# Python servers for the tests of threads: servers called from host
+# threads, servers whose methods start Python threads, commands that run
+# scripts and commands that run themselves.
+import ctypes
+import sys
+import threading
+
+import qm
+from qmserv import command, interfaces
+
+calls = []        # (server, thread ident) of every call
+
+
+class Tally(interfaces.SimulationModifier):
+    """Counts its calls; Step answers with a code made of its argument."""
+    def sim_Step(self, dt):
+        calls.append(('tally', threading.current_thread().ident))
+        if dt < 0:
+            raise IndexError('before the start')
+
+    def sim_StepSize(self):
+        return float(len(calls))
+
+
+class Joiner(interfaces.SimulationModifier):
+    """Runs a Python command on a thread of its own and waits for it."""
+    def sim_Step(self, dt):
+        failures = []
+
+        def run():
+            try:
+                for i in range(int(dt)):
+                    qm.eval('test.count by:1')
+            except Exception, e:
+                failures.append(e)
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+        if failures:
+            raise failures[0]
+
+
+class RunIt(command.Command):
+    """Runs the script file it is given, from inside a command."""
+    arguments = [('file', 'string')]
+
+    def execute(self, values):
+        qm.eval('@' + values['file'])
+
+
+class Recurse(command.Command):
+    """Runs itself again until Python's recursion limit stops it."""
+    depth = [0]
+
+    def execute(self, values):
+        Recurse.depth[0] += 1
+        qm.eval('test.recurse')
+
+
+sorted = []       # what Sorter sorted
+
+
+class Sorter(interfaces.SimulationModifier):
+    """Sorts through C with a Python callback, keeping Python's lock."""
+    def sim_Step(self, dt):
+        compare = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.c_int),
+                                   ctypes.POINTER(ctypes.c_int))
+        values = (ctypes.c_int * 4)(3, 1, 4, 2)
+        ctypes.PyDLL(None).qsort(values, 4, ctypes.sizeof(ctypes.c_int),
+                                 compare(lambda a, b: a[0] - b[0]))
+        sorted.append(list(values))
+
+
+qm.bless(Tally, 'test.tally')
+qm.bless(Sorter, 'test.sorter')
+qm.bless(Joiner, 'test.joiner')
+qm.bless(RunIt, 'test.runit')
+qm.bless(Recurse, 'test.recurse')
