@@ -352,6 +352,9 @@ def parse_ifc(path, catalog):
         for item in filter(None, (s.strip() for s in (flagtext or "").split(","))):
             key, _, value = item.partition(":")
             key, value = key.strip(), value.strip()
+            if key == "waits" and not value:
+                flags[key] = True
+                continue
             if key != "python" or value not in FIXED:
                 raise CatalogError("%s: unknown method flag '%s'" % (where, item))
             flags[key] = value
@@ -684,6 +687,14 @@ def wrapper_method(i, m):
         else:
             raise CatalogError("%s: %s cannot be scripted" % (m.source, p.kind))
     call = "ifc->vt->%s(%s)" % (m.name, ", ".join(["ifc"] + call_args))
+    if m.flags.get("waits"):
+        # The host waits for other threads, which may need Python or the
+        # interpreter lock: both are let go during the call, and the
+        # receiver is held meanwhile (another thread may empty its wrapper).
+        if any(p.kind.endswith("[]") or p.kind in ("hints", "blocks") for p in m.inputs()):
+            raise CatalogError("%s: a method that waits cannot take memory of Python objects"
+                               % m.source)
+        call = "WithoutPython(ifc, [&] { return %s; })" % call
     # 5-6. The call and its code.
     results = []
     strbuf = [p for p in m.outputs() if p.kind == "strbuf"]
@@ -803,8 +814,8 @@ def gen_wrapper_shards(catalog):
     shards = deal(scripted(catalog), WRAPPER_SHARDS)
     texts = []
     for shard in shards:
-        out = [SOURCE, '#include "interp/python.h"\n\n#include "qm_wrappers.h"\n'
-               '#include "wrappers/runtime.h"\n\n']
+        out = [SOURCE, '#include "interp/python.h"\n\n#include "interp/guard.h"\n'
+               '#include "qm_wrappers.h"\n#include "wrappers/runtime.h"\n\n']
         for i in shard:
             out.append("PyTypeObject %s = BlankType();\n" % i.py_type)
         out.append("\nnamespace {\n\n")

@@ -70,10 +70,15 @@ class CReleaseInterpreter {
   int depth_ = 0;
 };
 
-// Calls `call` (a host call that may wait for other threads) with both
-// locks let go.
+// Calls `call`, a host call of `receiver` that may wait for other threads,
+// with both locks let go; the receiver is held meanwhile.
 template <class Call>
-auto WithoutPython(Call&& call) -> decltype(call()) {
+auto WithoutPython(void* receiver, Call&& call) -> decltype(call()) {
+  struct Held {
+    void* object;
+    explicit Held(void* o) : object(o) { QmAddRef(object); }
+    ~Held() { QmRelease(object); }
+  } held(receiver);
   CReleaseInterpreter released;
   return call();
 }

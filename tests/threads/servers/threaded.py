@@ -46,6 +46,13 @@ class RunIt(command.Command):
 
     def execute(self, values):
         qm.eval('@' + values['file'])
+        # and goes on running Python for a while after the script's end
+        n = 0
+        for i in range(1000):
+            n += i
+        RunIt.ran.append(n)
+
+    ran = []
 
 
 class Recurse(command.Command):
