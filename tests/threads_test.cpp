@@ -220,6 +220,31 @@ TEST_F(Threads, CallbacksFindTheThreadStateOfAGuardedCall) {
   EXPECT_EQ(Py("repr(threaded.sorted)"), "[[1, 2, 3, 4], [1, 2, 3, 4]]");
 }
 
+TEST_F(Threads, PythonThreadsRunWhileTheHostIsIdle) {
+  ASSERT_EQ(Py("import threading, time"), "");
+  ASSERT_EQ(Py("ticks = [0]"), "");
+  ASSERT_EQ(Py("exec 'def tick():\\n    while True:\\n        ticks[0] += 1\\n"
+               "        time.sleep(0.002)\\n'"),
+            "");
+  ASSERT_EQ(Py("t = threading.Thread(target=tick); t.daemon = True; t.start()"), "");
+  // The console waits for its next line: nothing of the host runs Python.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Py("ticks[0] > 20 or ticks[0]"), "True");
+  // A script's daemon thread goes on after its run as well.
+  Outcome o = Run(
+      "import qm, threading, time\n"
+      "def tick():\n"
+      "    while True:\n"
+      "        qm.eval('test.count by:1')\n"
+      "        time.sleep(0.002)\n"
+      "t = threading.Thread(target=tick)\n"
+      "t.daemon = True\n"
+      "t.start()\n");
+  EXPECT_EQ(o.rc, QMe_OK) << o.log;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Py("fixtures.counted[0] > 20 or fixtures.counted[0]"), "True");
+}
+
 TEST_F(Threads, CommandRecursingToTheLimitFailsItsCaller) {
   // The limit is met at a different step of the call for each of three
   // limits in a row: entering the method, its frame, or a frame within.

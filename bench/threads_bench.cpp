@@ -1,0 +1,133 @@
+// Host threads calling a Python server at once: 1, 2, 4 and 8 host threads
+// each make a fixed number of Step calls of a Python simulation modifier
+// (every other one re-entering Python through a Python command), while the
+// main thread runs scripts that start Python threads of their own.  Reports
+// calls per second and failed calls (which must stay 0); the last line says
+// what a call costs with 8 threads against 1.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/application.h"
+#include "host/plugin.h"
+#include "host/python_servers.h"
+#include "host/script.h"
+
+namespace {
+
+constexpr int kCallsPerThread = 2000;
+
+// The script the main thread runs over and over meanwhile.
+const char kScript[] =
+    "import qm, threading\n"
+    "def work():\n"
+    "    for i in range(20):\n"
+    "        qm.eval('bench.tick')\n"
+    "threads = [threading.Thread(target=work) for i in range(2)]\n"
+    "for t in threads: t.start()\n"
+    "for t in threads: t.join()\n";
+
+struct Host {
+  qmhost::Ref<qmhost::Application> app{new qmhost::Application};
+  std::unique_ptr<qmhost::Plugin> plugin;
+  std::unique_ptr<qmhost::PythonServers> servers;
+  IQmTextScriptInterpreter* scripts = nullptr;
+};
+
+Host& TheHost() {
+  static Host* host = [] {
+    auto* h = new Host;
+    std::vector<std::string> paths = h->app->ImportPaths();
+    paths.push_back(QM_BENCH_SERVERS);
+    h->app->SetImportPaths(paths);
+    std::string error;
+    h->plugin = qmhost::Plugin::Load(QM_PLUGIN_PATH, *h->app, &error);
+    if (!h->plugin) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::exit(1);
+    }
+    IQmModule* module = h->plugin->Module();
+    void* made = nullptr;
+    if (QmFailed(module->vt->Generate(module, "python", &IID_IQmTextScriptInterpreter, &made))) {
+      std::fprintf(stderr, "no script interpreter\n");
+      std::exit(1);
+    }
+    h->scripts = static_cast<IQmTextScriptInterpreter*>(made);
+    h->servers = std::make_unique<qmhost::PythonServers>(module);
+    return h;
+  }();
+  return *host;
+}
+
+// Seconds per call, by number of host threads.
+std::map<int, double> gPerCall;
+
+void HostThreadsCallAServer(benchmark::State& state) {
+  Host& host = TheHost();
+  const int threads = static_cast<int>(state.range(0));
+  std::vector<IQmSimulationModifier*> sims;
+  for (int t = 0; t < threads; ++t) {
+    QmResult rc = QMe_OK;
+    sims.push_back(static_cast<IQmSimulationModifier*>(
+        host.servers->Spawn("bench.stepper", IID_IQmSimulationModifier, &rc)));
+    if (sims.back() == nullptr) {
+      state.SkipWithError("no bench.stepper server");
+      return;
+    }
+  }
+  auto script = qmhost::Script::FromText(kScript, "bench.py");
+  std::atomic<long> failures{0};
+  long scripts = 0, calls = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    std::atomic<int> running{threads};
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+      workers.emplace_back([&, t] {
+        IQmSimulationModifier* sim = sims[t];
+        for (int i = 0; i < kCallsPerThread; ++i) {
+          if (sim->vt->Step(sim, i % 2 == 0 ? 0.0 : 1.0) != QMe_OK) ++failures;
+        }
+        --running;
+      });
+    }
+    while (running > 0) {
+      auto message = host.app->Messages().NewMessage();
+      if (host.scripts->vt->Run(host.scripts, script->Face(), 0, "", message->Face()) != QMe_OK) {
+        ++failures;
+      }
+      ++scripts;
+    }
+    for (auto& w : workers) w.join();
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    calls += static_cast<long>(threads) * kCallsPerThread;
+  }
+  for (auto* sim : sims) QmRelease(sim);
+  gPerCall[threads] = seconds / static_cast<double>(calls);
+  state.counters["calls/s"] = static_cast<double>(calls) / seconds;
+  state.counters["failures"] = static_cast<double>(failures.load());
+  state.counters["scripts"] = static_cast<double>(scripts);
+  if (failures.load() != 0) state.SkipWithError("failed calls");
+}
+BENCHMARK(HostThreadsCallAServer)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  if (gPerCall.count(1) != 0 && gPerCall.count(8) != 0) {
+    std::printf("ratio threaded_call: %.2f (target <= 2.00)\n", gPerCall[8] / gPerCall[1]);
+  }
+  return 0;
+}
