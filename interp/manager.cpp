@@ -158,10 +158,14 @@ void ShareInterpreterSymbols() {
 
 CInterpreterManager* GetInterpreterManager() {
   if (CInterpreterManager* ready = gReady.load(std::memory_order_acquire)) return ready;
-  // Python code that the start-up runs, on its own thread or on a thread it
-  // started, may need the manager before it is ready.
-  if (CInterpreterManager* starting = gStartingManager.load(std::memory_order_acquire)) {
-    if (AttachedThreadState() != nullptr) return starting;
+  if (AttachedThreadState() != nullptr) {
+    // Python code that the start-up runs, on its own thread or on a thread
+    // it started, may need the manager before it is ready.  Otherwise
+    // Python is being shut down by a thread that waits for Python's lock:
+    // this thread, which holds it, must not wait for that one.
+    CInterpreterManager* starting = gStartingManager.load(std::memory_order_acquire);
+    CheckPointer(starting, QMe_FAILED);
+    return starting;
   }
   std::lock_guard<std::recursive_mutex> hold(gStarting);
   if (CInterpreterManager* ready = gReady.load(std::memory_order_acquire)) return ready;
@@ -256,7 +260,13 @@ void CInterpreterManager::ImportServers() {
 
 CInterpreterManager::~CInterpreterManager() {
   if (rootInterpreter_ == nullptr) return;  // Python never started
-  PythonScope python(ThreadRootState());
+  PyThreadState* mine = ThreadRootState();
+  if (mine == nullptr) return;  // no thread state to finalise Python with
+  {
+    PythonReleased away;  // a thread that ends meanwhile may wait for it
+    EndRootInterpreter();
+  }
+  PythonScope python(mine);
   // Runs still in progress end first, innermost first.
   while (!runs_.empty()) {
     InterpreterRecord* record = runs_.back();
@@ -275,7 +285,6 @@ CInterpreterManager::~CInterpreterManager() {
     root_ = nullptr;
   }
   Py_Finalize();
-  ForgetRootInterpreter();
   python.Abandon();  // Python's lock went with Python
 }
 

@@ -15,7 +15,8 @@ namespace {
 std::atomic<PyInterpreterState*> gRoot{nullptr};
 std::atomic<unsigned long> gGeneration{0};
 // Held while a thread deletes its own thread state at its end, and while
-// Python is finalised: the two never meet halfway.
+// Python is declared gone before it is finalised: a thread either deletes
+// its state before finalisation begins or leaves it to finalisation.
 std::mutex gLife;
 
 // The key under which PyGILState keeps each thread's thread state, or 0
@@ -89,8 +90,6 @@ PyThreadState* AttachedThreadState() {
   return current;
 }
 
-bool PluginHoldsPython() { return tThread.scopes > 0; }
-
 bool IsPythonThread() {
   if (!tThread.pythonThread && tThread.scopes == 0 && AttachedThreadState() != nullptr) {
     tThread.pythonThread = true;
@@ -110,12 +109,12 @@ void SetRootInterpreter(PyInterpreterState* root, PyThreadState* initial) {
   tThread.rootForCallbacks = true;
 }
 
-void ForgetRootInterpreter() {
+void EndRootInterpreter() {
+  // A thread that ends meanwhile holds the lock while it waits for Python's
+  // lock: the caller must not hold Python's lock here.
   std::lock_guard<std::mutex> hold(gLife);
   gRoot.store(nullptr);
   gGeneration.fetch_add(1);
-  gCallbackKey = 0;
-  tThread.root = nullptr;
 }
 
 PyThreadState* ThreadRootState() {

@@ -20,22 +20,19 @@
 // lock; null when it does not.
 PyThreadState* AttachedThreadState();
 
-// True while a scope of the plug-in on this thread holds Python (a
-// PythonScope, or the start-up).  A thread that holds Python's lock
-// without one is a thread Python started, or a C callback on a thread of
-// the host.
-bool PluginHoldsPython();
-
 // True for an OS thread that was found holding Python's lock outside the
-// plug-in's scopes: a thread Python started.  It stays one.
+// plug-in's scopes (a host thread holds it only inside them): a thread
+// Python started, or a thread of the host running a C callback.  It stays
+// one.
 bool IsPythonThread();
 
 // The root interpreter: its state and the thread state that Py_Initialize
 // made on the calling thread, which becomes that thread's own.
 void SetRootInterpreter(PyInterpreterState* root, PyThreadState* initial);
-// Python was finalised: every thread state went with it, and no thread may
-// use the one it kept.
-void ForgetRootInterpreter();
+// Python is about to be finalised, and every thread state with it: from
+// now on no thread makes a thread state or deletes the one it kept.  The
+// caller takes its own root thread state first.
+void EndRootInterpreter();
 
 // This OS thread's own thread state in the root interpreter, made on first
 // need and deleted when the thread ends.  Null before start-up.

@@ -291,6 +291,16 @@ TEST_F(Dispatch, LostExceptionsAreLoggedAndTracedWhenAsked) {
   EXPECT_NE(traced, std::string::npos) << log;
   EXPECT_NE(lost, std::string::npos) << log;
   EXPECT_LT(traced, lost) << log;
+  // The errors of a missing and of a non-callable method are Python's own.
+  EXPECT_NE(log.find("AttributeError\"; Sim instance has no attribute 'sim_Cleanup'"),
+            std::string::npos) << log;
+  ASSERT_EQ(Py("import fixtures; fixtures.Sim.sim_Cleanup = 5"), "");
+  mark = app_->Logs().Mark();
+  sim->vt->Cleanup(sim);
+  log = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
+  EXPECT_NE(log.find("TypeError\"; attribute of type 'int' is not callable"), std::string::npos)
+      << log;
+  ASSERT_EQ(Py("del fixtures.Sim.sim_Cleanup"), "");
   QmRelease(sim);
 }
 

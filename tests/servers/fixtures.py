@@ -99,14 +99,19 @@ qm.bless(Broken, 'test.broken')
 # which calls a Python server again.
 from qmserv import command
 
+import threading
+
 counted = [0]
+_counting = threading.Lock()
 
 
 class Count(command.Command):
     arguments = [('by', 'integer')]
 
+    # Python threads may run it at once: it counts under a lock of its own.
     def execute(self, values):
-        counted[0] += values.get('by', 1)
+        with _counting:
+            counted[0] += values.get('by', 1)
 
 
 class Relay(interfaces.SimulationModifier):
