@@ -38,6 +38,7 @@ demo: build
 	$(BUILD_DIR)/bin/qmhost run examples/progress.py
 	$(BUILD_DIR)/bin/qmhost --scripts examples run examples/python_command.py
 	$(BUILD_DIR)/bin/qmhost --scripts examples simulate falling.ball --steps 5
+	$(BUILD_DIR)/bin/qmhost --scripts examples run examples/parallel.py
 
 # Speed measurements (not part of the tests): build/bin/*_bench.
 bench: build

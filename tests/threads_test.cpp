@@ -217,7 +217,7 @@ TEST_F(Threads, CallbacksFindTheThreadStateOfAGuardedCall) {
   std::thread host([&] { EXPECT_EQ(sorter->vt->Step(sorter, 1.0), QMe_OK); });
   host.join();
   QmRelease(sorter);
-  EXPECT_EQ(Py("repr(threaded.sorted)"), "[[1, 2, 3, 4], [1, 2, 3, 4]]");
+  EXPECT_EQ(Py("repr(threaded.sorts)"), "[[1, 2, 3, 4], [1, 2, 3, 4]]");
 }
 
 TEST_F(Threads, PythonThreadsRunWhileTheHostIsIdle) {
@@ -243,6 +243,48 @@ TEST_F(Threads, PythonThreadsRunWhileTheHostIsIdle) {
   EXPECT_EQ(o.rc, QMe_OK) << o.log;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(Py("fixtures.counted[0] > 20 or fixtures.counted[0]"), "True");
+}
+
+TEST_F(Threads, WorkSpreadOverHostThreadsFromTheConsole) {
+  ASSERT_EQ(Py("import qm, threading, time"), "");
+  ASSERT_EQ(Py("w = threaded.Ranger()"), "");
+  EXPECT_EQ(Py("qm.service.Thread().ProcessRange(w, 0, 1000)"), "");
+  EXPECT_EQ(Py("w.check(1000) >= 1"), "True");
+  // Started by a Python thread while the console line sleeps.
+  ASSERT_EQ(Py("v = threaded.Ranger()"), "");
+  ASSERT_EQ(Py("t = threading.Thread(target=qm.service.Thread().ProcessRange, args=(v, 0, 1000))"),
+            "");
+  EXPECT_EQ(Py("t.start(); time.sleep(0.2); t.join()"), "");
+  EXPECT_EQ(Py("v.check(1000) >= 1"), "True");
+  // Jobs of a thread group, waited for.
+  ASSERT_EQ(Py("g = qm.service.Thread().CreateGroup()"), "");
+  ASSERT_EQ(Py("for n in range(6): g.AddJob(threaded.Job(n))\n"), "");
+  EXPECT_EQ(Py("g.Execute(0); g.Wait()"), "");
+  EXPECT_EQ(Py("sorted(threaded.Job.done) == range(6)"), "True");
+}
+
+TEST_F(Threads, WorkSpreadFromInsideServerMethodsOnManyThreads) {
+  auto* step = Spawn<IQmSimulationModifier>("test.rangestep");
+  ASSERT_NE(step, nullptr);
+  EXPECT_EQ(step->vt->Step(step, 500.0), QMe_OK);
+  // Host threads at once, while the main thread's Python sleeps in a
+  // console line and then in a script.
+  std::atomic<int> failures{0};
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < 3; ++t) {
+    hosts.emplace_back([&] {
+      for (int i = 0; i < 3; ++i) {
+        if (step->vt->Step(step, 300.0) != QMe_OK) ++failures;
+      }
+    });
+  }
+  EXPECT_EQ(Py("time = __import__('time'); time.sleep(0.2)"), "");
+  EXPECT_EQ(Run("import time\ntime.sleep(0.2)\n").rc, QMe_OK);
+  for (auto& h : hosts) h.join();
+  QmRelease(step);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(Py("[n for n, threads in threaded.ranged]"),
+            "500\n300\n300\n300\n300\n300\n300\n300\n300\n300");
 }
 
 TEST_F(Threads, CommandRecursingToTheLimitFailsItsCaller) {

@@ -64,7 +64,7 @@ class Recurse(command.Command):
         qm.eval('test.recurse')
 
 
-sorted = []       # what Sorter sorted
+sorts = []        # what Sorter sorted
 
 
 class Sorter(interfaces.SimulationModifier):
@@ -75,7 +75,7 @@ class Sorter(interfaces.SimulationModifier):
         values = (ctypes.c_int * 4)(3, 1, 4, 2)
         ctypes.PyDLL(None).qsort(values, 4, ctypes.sizeof(ctypes.c_int),
                                  compare(lambda a, b: a[0] - b[0]))
-        sorted.append(list(values))
+        sorts.append(list(values))
 
 
 qm.bless(Tally, 'test.tally')
@@ -83,3 +83,50 @@ qm.bless(Sorter, 'test.sorter')
 qm.bless(Joiner, 'test.joiner')
 qm.bless(RunIt, 'test.runit')
 qm.bless(Recurse, 'test.recurse')
+
+
+# Work spread over the host's worker threads.
+import thread
+import time
+
+
+class Ranger(interfaces.ThreadRangeWorker):
+    """Takes every index it is handed, and notes the threads it ran on."""
+    def __init__(self):
+        self.seen = []
+        self.threads = set()
+
+    def rngw_Execute(self, index, shared):
+        self.seen.append(index)
+        self.threads.add(thread.get_ident())
+
+    def check(self, count):
+        assert sorted(self.seen) == range(count), sorted(self.seen)
+        return len(self.threads)
+
+
+ranged = []       # what RangeStep's workers saw: (indices, threads)
+
+
+class RangeStep(interfaces.SimulationModifier):
+    """A step that spreads its work over the host's worker threads."""
+    def sim_Step(self, dt):
+        worker = Ranger()
+        qm.service.Thread().ProcessRange(worker, 0, int(dt))
+        ranged.append((len(worker.seen), worker.check(int(dt))))
+
+
+qm.bless(RangeStep, 'test.rangestep')
+
+
+class Job(interfaces.ThreadJob):
+    """A job of a thread group: notes that it ran."""
+    done = []
+    _lock = threading.Lock()
+
+    def __init__(self, name):
+        self.name = name
+
+    def job_Execute(self):
+        with Job._lock:
+            Job.done.append(self.name)
