@@ -1,5 +1,7 @@
 #include "interp/guard.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "module/this_module.h"
@@ -8,6 +10,63 @@ namespace {
 // How deep this thread holds the interpreter lock, and whose it is.
 thread_local int tLockDepth = 0;
 thread_local CInterpreterManager* tLockOwner = nullptr;
+// How deep this thread runs guarded calls without the lock, for a Python
+// thread that waits for them.
+thread_local int tWaivedDepth = 0;
+
+// Who may hold the interpreter lock.  A host thread passes this gate before
+// it enters the host's critical section, so that it can be let through
+// without the lock: while a Python thread waits in a host call for work
+// that other threads do, that work must not wait for the lock, whose owner
+// may itself wait for the Python thread (a server's method joining a thread
+// it started).  Such work is then serialised by Python's lock alone, as the
+// Python thread's own calls are.
+class Gate {
+ public:
+  // True with the gate taken; false when let through without it (only when
+  // `waivable` and a Python thread waits).
+  bool Take(bool waivable) {
+    bool expected = false;
+    if (busy_.compare_exchange_strong(expected, true)) return true;
+    std::unique_lock<std::mutex> hold(mutex_);
+    ++waiters_;
+    for (;;) {
+      expected = false;
+      if (busy_.compare_exchange_strong(expected, true)) break;
+      if (waivable && pythonWaits_ > 0) {
+        --waiters_;
+        return false;
+      }
+      changed_.wait(hold);
+    }
+    --waiters_;
+    return true;
+  }
+
+  void Leave() {
+    busy_.store(false);
+    if (waiters_.load() > 0) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      changed_.notify_all();
+    }
+  }
+
+  // A Python thread begins or ends waiting in a host call.
+  void PythonWaits(int change) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    pythonWaits_ += change;
+    if (pythonWaits_ > 0) changed_.notify_all();
+  }
+
+ private:
+  std::atomic<bool> busy_{false};
+  std::atomic<int> waiters_{0};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int pythonWaits_ = 0;
+};
+
+Gate gGate;
 }  // namespace
 
 void LockInterpreter(CInterpreterManager* manager) {
@@ -40,33 +99,52 @@ void UnlockInterpreter(CInterpreterManager* manager) {
 CInterpreterGuard::CInterpreterGuard() : manager_(GetInterpreterManager()) {
   PyThreadState* attached = AttachedThreadState();
   if (attached == nullptr || !IsPythonThread()) {
-    if (attached != nullptr && tLockDepth == 0) {
-      // Python runs here but the lock may be busy: wait for it with
-      // Python's lock let go, so that its holder can finish.
-      PythonReleased waiting;
-      LockInterpreter(manager_);
+    if (tWaivedDepth > 0) {
+      ++tWaivedDepth;  // nested in a call let through without the lock
+      waived_ = true;
+    } else if (tLockDepth > 0) {
+      LockInterpreter(manager_);  // entered again: it never waits
+      ++tLockDepth;
+      locked_ = true;
     } else {
-      LockInterpreter(manager_);
+      bool taken;
+      {
+        // Python runs here: wait for the lock with Python's lock let go,
+        // so that the lock's holder can finish.
+        std::optional<PythonReleased> waiting;
+        if (attached != nullptr) waiting.emplace();
+        taken = gGate.Take(true);
+        if (taken) LockInterpreter(manager_);
+      }
+      if (taken) {
+        tLockDepth = 1;
+        tLockOwner = manager_;
+        locked_ = true;
+      } else {
+        tWaivedDepth = 1;
+        waived_ = true;
+      }
     }
-    locked_ = true;
-    if (tLockDepth++ == 0) tLockOwner = manager_;
   }
   try {
     python_.emplace(ThreadRootState());
   } catch (...) {
-    if (locked_) {
-      --tLockDepth;
-      UnlockInterpreter(manager_);
-    }
+    Leave();
     throw;
   }
 }
 
 CInterpreterGuard::~CInterpreterGuard() {
   python_.reset();
-  if (locked_) {
-    --tLockDepth;
+  Leave();
+}
+
+void CInterpreterGuard::Leave() {
+  if (waived_) {
+    --tWaivedDepth;
+  } else if (locked_) {
     UnlockInterpreter(manager_);
+    if (--tLockDepth == 0) gGate.Leave();
   }
 }
 
@@ -76,15 +154,26 @@ bool CInterpreterGuard::PythonWaits() const {
   return state != nullptr && state->frame != nullptr;
 }
 
-CReleaseInterpreter::CReleaseInterpreter() : depth_(tLockDepth) {
-  if (depth_ == 0) return;
-  manager_ = tLockOwner;
-  for (int i = 0; i < depth_; ++i) UnlockInterpreter(manager_);
-  tLockDepth = 0;
+CReleaseInterpreter::CReleaseInterpreter()
+    : pythonThread_(IsPythonThread()), depth_(tLockDepth), waived_(tWaivedDepth) {
+  // python_ has let go of Python's lock by now.
+  if (depth_ > 0) {
+    manager_ = tLockOwner;
+    for (int i = 0; i < depth_; ++i) UnlockInterpreter(manager_);
+    tLockDepth = 0;
+    gGate.Leave();
+  }
+  tWaivedDepth = 0;
+  if (pythonThread_) gGate.PythonWaits(+1);
 }
 
 CReleaseInterpreter::~CReleaseInterpreter() {
-  if (depth_ == 0) return;
-  for (int i = 0; i < depth_; ++i) LockInterpreter(manager_);
-  tLockDepth = depth_;
+  if (pythonThread_) gGate.PythonWaits(-1);
+  tWaivedDepth = waived_;
+  if (depth_ > 0) {
+    gGate.Take(false);
+    for (int i = 0; i < depth_; ++i) LockInterpreter(manager_);
+    tLockDepth = depth_;
+  }
+  // python_ takes Python's lock back after this.
 }

@@ -12,7 +12,8 @@
 // Threads that Python started (a script's, a server's) are serialised with
 // everything else by Python's lock alone: they never wait for the
 // interpreter lock, which the code that started them may hold while it
-// waits for them to finish.
+// waits for them to finish.  Neither does the work such a thread waits for
+// in a host call (work the host spreads over its worker threads).
 #pragma once
 
 #include "interp/python.h"
@@ -48,8 +49,11 @@ class CInterpreterGuard {
   bool PythonWaits() const;
 
  private:
+  void Leave();
+
   CInterpreterManager* manager_;
   bool locked_ = false;
+  bool waived_ = false;  // let through without the lock (see guard.cpp)
   std::optional<PythonScope> python_;
 };
 
@@ -65,9 +69,11 @@ class CReleaseInterpreter {
   CReleaseInterpreter& operator=(const CReleaseInterpreter&) = delete;
 
  private:
-  PythonReleased python_;  // first in, last out
+  bool pythonThread_;      // told while Python's lock is still held
+  PythonReleased python_;  // then let go of first, taken back last
   CInterpreterManager* manager_ = nullptr;
-  int depth_ = 0;
+  int depth_;
+  int waived_;
 };
 
 // Calls `call`, a host call of `receiver` that may wait for other threads,

@@ -287,6 +287,19 @@ TEST_F(Threads, WorkSpreadFromInsideServerMethodsOnManyThreads) {
             "500\n300\n300\n300\n300\n300\n300\n300\n300\n300");
 }
 
+TEST_F(Threads, ServerJoinsAThreadThatWaitsForWorkOnHostThreads) {
+  // The server's call holds the interpreter lock while it joins its
+  // thread; the work that thread waits for must not need the lock.
+  auto* step = Spawn<IQmSimulationModifier>("test.backgroundstep");
+  ASSERT_NE(step, nullptr);
+  EXPECT_EQ(step->vt->Step(step, 400.0), QMe_OK);
+  std::thread host([&] { EXPECT_EQ(step->vt->Step(step, 200.0), QMe_OK); });
+  host.join();
+  QmRelease(step);
+  EXPECT_EQ(Py("[n for n, threads in threaded.ranged]"), "400\n200");
+  EXPECT_EQ(Py("len([j for j in threaded.Job.done if j[0] == 'background'])"), "8");
+}
+
 TEST_F(Threads, CommandRecursingToTheLimitFailsItsCaller) {
   // The limit is met at a different step of the call for each of three
   // limits in a row: entering the method, its frame, or a frame within.

@@ -116,7 +116,26 @@ class RangeStep(interfaces.SimulationModifier):
         ranged.append((len(worker.seen), worker.check(int(dt))))
 
 
+class BackgroundStep(interfaces.SimulationModifier):
+    """Spreads its work from a thread of its own, and waits for it."""
+    def sim_Step(self, dt):
+        worker = Ranger()
+        group = qm.service.Thread().CreateGroup()
+        for n in range(4):
+            group.AddJob(Job(('background', n)))
+
+        def run():
+            qm.service.Thread().ProcessRange(worker, 0, int(dt))
+            group.Execute(0)
+            group.Wait()
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+        ranged.append((len(worker.seen), worker.check(int(dt))))
+
+
 qm.bless(RangeStep, 'test.rangestep')
+qm.bless(BackgroundStep, 'test.backgroundstep')
 
 
 class Job(interfaces.ThreadJob):
