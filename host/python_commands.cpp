@@ -123,7 +123,10 @@ void AddPythonCommands(HostContext& context) {
   IQmModule* module = context.AcquireModule();
   if (module == nullptr) return;
   busy = true;
-  context.pythonUpdatesSeen = updates;
+  // Several threads may read the list at once: each adds what is missing
+  // (the table refuses a second command of a name), and the list counts as
+  // seen only once it has been read, so that no thread looks a command up
+  // before it is there.
   {
     PythonServers servers(module);
     for (const auto& server : servers.List()) {
@@ -132,6 +135,9 @@ void AddPythonCommands(HostContext& context) {
       }
       if (auto def = Describe(servers, server.name)) context.Commands().Add(def);
     }
+  }
+  size_t seen = context.pythonUpdatesSeen.load();
+  while (seen < updates && !context.pythonUpdatesSeen.compare_exchange_weak(seen, updates)) {
   }
   busy = false;
   QmRelease(module);

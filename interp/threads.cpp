@@ -85,7 +85,7 @@ void SetCallbackState(PyThreadState* state) {
 PyThreadState* AttachedThreadState() {
   // Python keeps the state of the thread that holds its lock, or null.  A
   // thread reads a value that only it can have written when it is its own.
-  PyThreadState* current = _PyThreadState_Current;
+  PyThreadState* current = __atomic_load_n(&_PyThreadState_Current, __ATOMIC_RELAXED);
   if (current == nullptr || current->thread_id != PyThread_get_thread_ident()) return nullptr;
   return current;
 }
