@@ -16,8 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/application.h"
-#include "host/plugin.h"
+#include "bench_host.h"
 #include "host/python_servers.h"
 #include "host/script.h"
 
@@ -45,15 +44,7 @@ struct Host {
 Host& TheHost() {
   static Host* host = [] {
     auto* h = new Host;
-    std::vector<std::string> paths = h->app->ImportPaths();
-    paths.push_back(QM_BENCH_SERVERS);
-    h->app->SetImportPaths(paths);
-    std::string error;
-    h->plugin = qmhost::Plugin::Load(QM_PLUGIN_PATH, *h->app, &error);
-    if (!h->plugin) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::exit(1);
-    }
+    h->plugin = LoadBenchPlugin(*h->app);
     IQmModule* module = h->plugin->Module();
     void* made = nullptr;
     if (QmFailed(module->vt->Generate(module, "python", &IID_IQmTextScriptInterpreter, &made))) {

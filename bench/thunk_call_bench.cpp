@@ -14,8 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "host/application.h"
-#include "host/plugin.h"
+#include "bench_host.h"
 #include "host/python_servers.h"
 #include "module/polymorph.h"
 #include "pyservers/call.h"
@@ -32,15 +31,7 @@ struct Calls {
 Calls& Setup() {
   static Calls* calls = [] {
     auto* c = new Calls;
-    std::vector<std::string> paths = c->app->ImportPaths();
-    paths.push_back(QM_BENCH_SERVERS);
-    c->app->SetImportPaths(paths);
-    std::string error;
-    c->plugin = qmhost::Plugin::Load(QM_PLUGIN_PATH, *c->app, &error);
-    if (!c->plugin) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::exit(1);
-    }
+    c->plugin = LoadBenchPlugin(*c->app);
     qmhost::PythonServers servers(c->plugin->Module());
     QmResult rc = QMe_OK;
     c->clip = static_cast<IQmAudio*>(servers.Spawn("bench.clip", IID_IQmAudio, &rc));
