@@ -243,7 +243,6 @@ TEST_F(Threads, PythonThreadsRunWhileTheHostIsIdle) {
       "t.daemon = True\n"
       "t.start()\n");
   EXPECT_EQ(o.rc, QMe_OK) << o.log;
-  EXPECT_NE(Py("fixtures.counted[0]"), "40");
   for (int i = 0; i < 500 && Py("fixtures.counted[0]") != "40"; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
