@@ -52,7 +52,7 @@ class Gate {
   }
 
   // A Python thread begins or ends waiting in a host call.
-  void PythonWaits(int change) {
+  void PythonThreadWaits(int change) {
     std::lock_guard<std::mutex> hold(mutex_);
     pythonWaits_ += change;
     if (pythonWaits_ > 0) changed_.notify_all();
@@ -114,7 +114,14 @@ CInterpreterGuard::CInterpreterGuard() : manager_(GetInterpreterManager()) {
         std::optional<PythonReleased> waiting;
         if (attached != nullptr) waiting.emplace();
         taken = gGate.Take(true);
-        if (taken) LockInterpreter(manager_);
+        if (taken) {
+          try {
+            LockInterpreter(manager_);
+          } catch (...) {
+            gGate.Leave();
+            throw;
+          }
+        }
       }
       if (taken) {
         tLockDepth = 1;
@@ -164,11 +171,11 @@ CReleaseInterpreter::CReleaseInterpreter()
     gGate.Leave();
   }
   tWaivedDepth = 0;
-  if (pythonThread_) gGate.PythonWaits(+1);
+  if (pythonThread_) gGate.PythonThreadWaits(+1);
 }
 
 CReleaseInterpreter::~CReleaseInterpreter() {
-  if (pythonThread_) gGate.PythonWaits(-1);
+  if (pythonThread_) gGate.PythonThreadWaits(-1);
   tWaivedDepth = waived_;
   if (depth_ > 0) {
     gGate.Take(false);
