@@ -7,12 +7,14 @@
 #include "module/this_module.h"
 
 namespace {
-// How deep this thread holds the interpreter lock, and whose it is.
-thread_local int tLockDepth = 0;
-thread_local CInterpreterManager* tLockOwner = nullptr;
-// How deep this thread runs guarded calls without the lock, for a Python
-// thread that waits for them.
-thread_local int tWaivedDepth = 0;
+// How this thread holds the interpreter lock.
+struct ThreadLock {
+  int depth = 0;                         // how deep it holds it
+  CInterpreterManager* owner = nullptr;  // whose it is
+  int waived = 0;  // how deep it runs guarded calls without it, for a
+                   // Python thread that waits for them
+};
+thread_local ThreadLock tLock;
 
 // Who may hold the interpreter lock.  A host thread passes this gate before
 // it enters the host's critical section, so that it can be let through
@@ -97,14 +99,15 @@ void UnlockInterpreter(CInterpreterManager* manager) {
 }
 
 CInterpreterGuard::CInterpreterGuard() : manager_(GetInterpreterManager()) {
+  ThreadLock& mine = tLock;
   PyThreadState* attached = AttachedThreadState();
   if (attached == nullptr || !IsPythonThread()) {
-    if (tWaivedDepth > 0) {
-      ++tWaivedDepth;  // nested in a call let through without the lock
+    if (mine.waived > 0) {
+      ++mine.waived;  // nested in a call let through without the lock
       waived_ = true;
-    } else if (tLockDepth > 0) {
+    } else if (mine.depth > 0) {
       LockInterpreter(manager_);  // entered again: it never waits
-      ++tLockDepth;
+      ++mine.depth;
       locked_ = true;
     } else {
       bool taken;
@@ -124,11 +127,11 @@ CInterpreterGuard::CInterpreterGuard() : manager_(GetInterpreterManager()) {
         }
       }
       if (taken) {
-        tLockDepth = 1;
-        tLockOwner = manager_;
+        mine.depth = 1;
+        mine.owner = manager_;
         locked_ = true;
       } else {
-        tWaivedDepth = 1;
+        mine.waived = 1;
         waived_ = true;
       }
     }
@@ -148,10 +151,10 @@ CInterpreterGuard::~CInterpreterGuard() {
 
 void CInterpreterGuard::Leave() {
   if (waived_) {
-    --tWaivedDepth;
+    --tLock.waived;
   } else if (locked_) {
     UnlockInterpreter(manager_);
-    if (--tLockDepth == 0) gGate.Leave();
+    if (--tLock.depth == 0) gGate.Leave();
   }
 }
 
@@ -162,25 +165,27 @@ bool CInterpreterGuard::PythonWaits() const {
 }
 
 CReleaseInterpreter::CReleaseInterpreter()
-    : pythonThread_(IsPythonThread()), depth_(tLockDepth), waived_(tWaivedDepth) {
+    : pythonThread_(IsPythonThread()), depth_(tLock.depth), waived_(tLock.waived) {
   // python_ has let go of Python's lock by now.
+  ThreadLock& mine = tLock;
   if (depth_ > 0) {
-    manager_ = tLockOwner;
+    manager_ = mine.owner;
     for (int i = 0; i < depth_; ++i) UnlockInterpreter(manager_);
-    tLockDepth = 0;
+    mine.depth = 0;
     gGate.Leave();
   }
-  tWaivedDepth = 0;
+  mine.waived = 0;
   if (pythonThread_) gGate.PythonThreadWaits(+1);
 }
 
 CReleaseInterpreter::~CReleaseInterpreter() {
   if (pythonThread_) gGate.PythonThreadWaits(-1);
-  tWaivedDepth = waived_;
+  ThreadLock& mine = tLock;
+  mine.waived = waived_;
   if (depth_ > 0) {
     gGate.Take(false);
     for (int i = 0; i < depth_; ++i) LockInterpreter(manager_);
-    tLockDepth = depth_;
+    mine.depth = depth_;
   }
   // python_ takes Python's lock back after this.
 }
