@@ -69,7 +69,6 @@ class CInterpreterManager {
 
   // The root record and every run in progress, on all threads.
   size_t Depth() const { return (root_ != nullptr ? 1 : 0) + runs_.size(); }
-  PyInterpreterState* RootInterpreter() const { return rootInterpreter_; }
   // Sub-interpreters whose threads outlived their run, kept until the
   // threads are gone.
   size_t ParkedCount() const { return parked_.size(); }

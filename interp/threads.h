@@ -91,8 +91,6 @@ class PythonReleased {
   PythonReleased(const PythonReleased&) = delete;
   PythonReleased& operator=(const PythonReleased&) = delete;
 
-  bool Released() const { return saved_ != nullptr; }
-
  private:
   PyThreadState* saved_ = nullptr;
 };

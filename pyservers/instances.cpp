@@ -244,14 +244,13 @@ void* SpawnServer(uint32_t index) {
 }
 
 void ReleasePythonServers() {
-  if (RunningInterpreterManager() != nullptr) {
-    CInterpreterGuard guard;
-    DropMethodNames();
-  }
+  // A method name is interned only by a call of a blessed server's
+  // instance: without servers there is none to drop.
   if (gState == nullptr) return;
   std::unique_ptr<ServerState> state(gState);
   gState = nullptr;
   CInterpreterGuard guard;
+  DropMethodNames();
   state->servers.clear();
   state->index.clear();
   for (auto& entry : state->factories) {
