@@ -25,3 +25,14 @@ inline std::unique_ptr<qmhost::Plugin> LoadBenchPlugin(qmhost::Application& app)
   }
   return plugin;
 }
+
+// The plug-in's script interpreter server; exits the process without one.
+inline IQmTextScriptInterpreter* BenchScriptInterpreter(qmhost::Plugin& plugin) {
+  IQmModule* module = plugin.Module();
+  void* made = nullptr;
+  if (QmFailed(module->vt->Generate(module, "python", &IID_IQmTextScriptInterpreter, &made))) {
+    std::fprintf(stderr, "no script interpreter\n");
+    std::exit(1);
+  }
+  return static_cast<IQmTextScriptInterpreter*>(made);
+}

@@ -44,13 +44,8 @@ Host& TheHost() {
   static Host* host = [] {
     auto* h = new Host;
     h->plugin = LoadBenchPlugin(*h->app);
+    h->scripts = BenchScriptInterpreter(*h->plugin);
     IQmModule* module = h->plugin->Module();
-    void* made = nullptr;
-    if (QmFailed(module->vt->Generate(module, "python", &IID_IQmTextScriptInterpreter, &made))) {
-      std::fprintf(stderr, "no script interpreter\n");
-      std::exit(1);
-    }
-    h->scripts = static_cast<IQmTextScriptInterpreter*>(made);
     h->servers = std::make_unique<qmhost::PythonServers>(module);
     return h;
   }();

@@ -8,6 +8,7 @@
 #include "module/export.h"
 #include "pyservers/instances.h"
 #include "pyservers/module_server.h"
+#include "scripting/qm_module.h"
 #include "servers/line_server.h"
 #include "servers/script_server.h"
 
@@ -73,6 +74,7 @@ CQmGenericPolymorph* CQmThisModule::FindServer(const char* name) const {
 void CQmThisModule::RegisterServers() {
   SetReleaseHook([] {
     ReleasePythonServers();
+    ReleaseQmModule();
     DestroyInterpreterManager();
     ReleaseRootOutput();
   });

@@ -1,5 +1,6 @@
 #include "scripting/qm_module.h"
 
+#include "interp/guard.h"
 #include "interp/report.h"
 #include "interp/result.h"
 #include "pyservers/instances.h"
@@ -69,4 +70,10 @@ void CreateQmModule() {
   } catch (...) {
     PyErr_Clear();
   }
+}
+
+void ReleaseQmModule() {
+  if (!PackageFilled()) return;  // Python never set a package up
+  CInterpreterGuard guard;
+  DropFilledPackage();
 }

@@ -7,3 +7,7 @@
 // package (submodules and constants).  A failure leaves no module and no
 // Python error: the start-up goes on without it.
 void CreateQmModule();
+
+// Drops what the qm module keeps for the process between interpreters;
+// called before Python is finalised.
+void ReleaseQmModule();

@@ -195,6 +195,51 @@ TEST_F(ScriptRun, NestedRunsHaveTheirOwnInterpreterAndHeader) {
             "  [error] Unexpected or NULL exception\n");
 }
 
+// Every run sets the qm package up in an interpreter of its own, over the
+// same wrapper types: a run must not ready them again, which would add them
+// to object's subclasses and to their own reference counts once per run.
+TEST_F(ScriptRun, RunsShareTheWrapperTypesReadiedOnce) {
+  char path[] = "/tmp/qm-types-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string census =
+      "import gc, sys, qm\n"
+      "gc.collect()\n"
+      "types = (qm.object.Unknown, qm.object.storage, qm.object.TagDescription,\n"
+      "         qm.service.Scene, qm.Service, qm.Monitor)\n"
+      "line = [len(object.__subclasses__())]\n"
+      "line += [id(t) for t in types] + [sys.getrefcount(t) for t in types]\n"
+      "line += [len(t.__subclasses__()) for t in types]\n"
+      "line += [len(vars(m)) for m in (qm.service, qm.object, qm.result, qm.symbol, qm.ifc)]\n"
+      "line += [qm.symbol.u_UNKNOWN, qm.result.FAILED, qm.object.Unknown.__name__]\n"
+      "assert repr(qm.object.TagDescription) == \"<type 'qm.object.TagDescription'>\"\n"
+      "open(sys.argv[1], 'a').write(' '.join(map(str, line)) + '\\n')\n";
+  for (int i = 0; i < 4; ++i) {
+    Outcome o = Run(census, path);
+    ASSERT_EQ(o.rc, QMe_OK) << o.log;
+  }
+  // A script that subclasses a wrapper type or changes the package leaves
+  // nothing behind either.
+  ASSERT_EQ(Run("import qm\n"
+                "class Mine(qm.object.Unknown): pass\n"
+                "m = Mine()\n"
+                "qm.symbol.u_UNKNOWN = 'changed'\n"
+                "del qm.object.Unknown, qm.result.FAILED\n"
+                "qm.ifc.added = 1\n").rc,
+            QMe_OK);
+  ASSERT_EQ(Run(census, path).rc, QMe_OK);
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::remove(path);
+  ASSERT_EQ(lines.size(), 5U);
+  for (size_t i = 2; i < lines.size(); ++i) EXPECT_EQ(lines[i], lines[1]) << "run " << i;
+  EXPECT_NE(lines[1].find(" 3 00000000-0000-0000-0000-0000000000C4 -2147483648 Unknown"),
+            std::string::npos)
+      << lines[1];
+}
+
 TEST_F(ScriptRun, RunWaitsForItsThreads) {
   char path[] = "/tmp/qm-thread-XXXXXX";
   int fd = mkstemp(path);

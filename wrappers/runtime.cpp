@@ -24,14 +24,16 @@ std::map<std::string, PyTypeObject*>& TypesByName() {
   return types;
 }
 
-// Gives the type its full name, kept as long as the library.
+// Gives the type its full name, kept as long as the library.  A type keeps
+// the name it was first given: later interpreters add the same type object.
 void NameType(PyTypeObject* type, const char* kind, const char* name) {
   static std::map<PyTypeObject*, std::string> names;
-  std::string& full = names[type];
-  full = std::string("qm.") + kind + "." + name;
-  type->tp_name = full.c_str();
+  auto made = names.try_emplace(type, std::string("qm.") + kind + "." + name);
+  if (made.second) type->tp_name = made.first->second.c_str();
 }
 
+// Readies the type (once per process: Python keeps a readied type as it is)
+// and adds it to the submodule of the interpreter being set up.
 void AddType(PyObject* module, PyTypeObject* type, const char* name) {
   CheckNonNegative(PyType_Ready(type), QMe_FAILED);
   Py_INCREF(type);
@@ -88,7 +90,16 @@ PyObject* ServiceNew(PyTypeObject* type, const QmGUID& guid) {
   return self;
 }
 
+// The wrapper types are shared by every interpreter of the process.  Once a
+// type is readied its slots belong to Python (flags, dictionary, base and
+// subclass list): filling it again would make Python ready it again, adding
+// it to object's subclasses and to every reference count once more per run.
+namespace {
+bool Filled(const PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_READY) != 0; }
+}  // namespace
+
 void FillObjectType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
+  if (Filled(type)) return;
   type->tp_flags = kWrapperTypeFlags;
   type->tp_basicsize = sizeof(WrapperObject);
   type->tp_dealloc = WrapperDealloc;
@@ -97,6 +108,7 @@ void FillObjectType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
 }
 
 void FillServiceType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
+  if (Filled(type)) return;
   type->tp_flags = kWrapperTypeFlags;
   type->tp_basicsize = sizeof(ServiceObject);
   type->tp_methods = methods;
