@@ -261,17 +261,13 @@ BlockTable::BlockTable(PyObject* value) {
 
 // --- Results --------------------------------------------------------------------------------
 
-PyObject* IntResult(long value) { return PyLong_FromLong(value); }
-PyObject* FloatResult(double value) { return PyFloat_FromDouble(value); }
 
 PyObject* StringResult(const char* text) {
   if (text == nullptr) return ReturnNone();
   return PyString_FromString(text);
 }
 
-PyObject* PointerResult(void* value) { return PyLong_FromVoidPtr(value); }
 
-PyObject* BoolResult(QmResult code) { return PyBool_FromLong(code == QMe_TRUE ? 1 : 0); }
 
 PyObject* GuidResult(const QmGUID* guid) {
   if (guid == nullptr) return ReturnNone();

@@ -68,11 +68,15 @@ PyObject* WrapperSet(PyObject* self, PyObject* args);
 PyObject* WrapperTest(PyObject* self, PyObject* args);
 
 // The receiver's interface; throws QMe_NOINTERFACE when it holds none.
+// Every wrapper whose type has methods over I holds a handle over I (the
+// type's constructor makes it, and Python calls a type's methods only on
+// its own instances), so the pointer is read without a virtual call.
 template <class I>
 I* Receiver(PyObject* self) {
-  CQmLocalizedObject* handle = reinterpret_cast<WrapperObject*>(self)->handle;
-  CheckTrue(handle != nullptr && handle->test(), QMe_NOINTERFACE);
-  return static_cast<I*>(handle->raw());
+  auto* handle = static_cast<CQmLocalize<I>*>(reinterpret_cast<WrapperObject*>(self)->handle);
+  I* held = handle != nullptr ? handle->ptr() : nullptr;
+  CheckTrue(held != nullptr, QMe_NOINTERFACE);
+  return held;
 }
 
 // The service's interface; throws QMe_NOINTERFACE when the host has none.
@@ -143,11 +147,12 @@ class BlockTable {
 
 // --- Results --------------------------------------------------------------------------
 
-PyObject* IntResult(long value);
-PyObject* FloatResult(double value);
+inline PyObject* IntResult(long value) { return PyLong_FromLong(value); }
+inline PyObject* FloatResult(double value) { return PyFloat_FromDouble(value); }
 PyObject* StringResult(const char* text);  // null gives None
-PyObject* PointerResult(void* value);
-PyObject* BoolResult(QmResult code);       // QMe_TRUE is True
+inline PyObject* PointerResult(void* value) { return PyLong_FromVoidPtr(value); }
+// QMe_TRUE is True
+inline PyObject* BoolResult(QmResult code) { return PyBool_FromLong(code == QMe_TRUE ? 1 : 0); }
 PyObject* GuidResult(const QmGUID* guid);  // the GUID's text
 PyObject* VectorResult(const double* values, Py_ssize_t length);
 PyObject* MatrixResult(const double* values, Py_ssize_t rows);
