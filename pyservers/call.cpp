@@ -19,14 +19,47 @@ void DropMethodNames() {
   gInterned.clear();
 }
 
-PyObject* ServerCall::Method(MethodName& method) {
+namespace {
+
+// Where a classic class finds an attribute: in its own dictionary, then in
+// its bases, depth first and left to right (borrowed; null when none has it).
+PyObject* ClassLookup(PyClassObject* cls, PyObject* name) {
+  PyObject* found = PyDict_GetItem(cls->cl_dict, name);
+  if (found != nullptr) return found;
+  Py_ssize_t bases = PyTuple_GET_SIZE(cls->cl_bases);
+  for (Py_ssize_t i = 0; i < bases && found == nullptr; ++i) {
+    found = ClassLookup(reinterpret_cast<PyClassObject*>(PyTuple_GET_ITEM(cls->cl_bases, i)), name);
+  }
+  return found;
+}
+
+}  // namespace
+
+PyObject* ServerCall::Method(MethodName& method, bool* withSelf) {
   if (method.interned == nullptr) {
     PyObject* name = PyString_InternFromString(method.text);
     if (name == nullptr) Checked(nullptr);
     gInterned.push_back(&method);
     method.interned = name;
   }
-  PyObject* bound = PyObject_GetAttr(instance_->self, method.interned);
+  // A method of a server's classic class is what the instance's attribute
+  // would bind: the class's function is called with the instance first,
+  // without making the bound method.  Anything else (an attribute of the
+  // instance itself, a method found through __getattr__, any other kind
+  // of object) goes through the attribute as Python gives it.
+  PyObject* self = instance_->self;
+  if (PyInstance_Check(self)) {
+    auto* instance = reinterpret_cast<PyInstanceObject*>(self);
+    if (PyDict_GetItem(instance->in_dict, method.interned) == nullptr) {
+      PyObject* function = ClassLookup(instance->in_class, method.interned);
+      if (function != nullptr && PyFunction_Check(function)) {
+        *withSelf = true;
+        Py_INCREF(function);
+        return function;
+      }
+    }
+  }
+  PyObject* bound = PyObject_GetAttr(self, method.interned);
   if (bound == nullptr) Checked(nullptr);
   if (!PyCallable_Check(bound)) {
     PyErr_Format(PyExc_TypeError, "attribute of type '%.200s' is not callable",
@@ -35,6 +68,21 @@ PyObject* ServerCall::Method(MethodName& method) {
     Checked(nullptr);
   }
   return bound;
+}
+
+PyObject* ServerCall::WithSelf(PyObject* arguments) {
+  CheckTrue(PyTuple_Check(arguments), QMe_FAILED);
+  Py_ssize_t count = PyTuple_GET_SIZE(arguments);
+  PyObject* all = PyTuple_New(count + 1);
+  if (all == nullptr) Checked(nullptr);
+  Py_INCREF(instance_->self);
+  PyTuple_SET_ITEM(all, 0, instance_->self);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(arguments, i);
+    Py_INCREF(item);
+    PyTuple_SET_ITEM(all, i + 1, item);
+  }
+  return all;
 }
 
 ServerCall::ServerCall(void* record) {

@@ -63,10 +63,12 @@ class ServerCall {
   // (reported first when tracing is on).  The result is owned by the call.
   template <class... A>
   PyObject* Invoke(MethodName& method, const char* format, A... args) {
-    PyRef bound(Method(method));
+    bool withSelf = false;
+    PyRef callable(Method(method, &withSelf));
     PyRef arguments(sizeof...(A) == 0 ? PyTuple_New(0) : Py_BuildValue(format, args...));
     if (!arguments) return Checked(nullptr);
-    return Checked(PyObject_Call(bound.get(), arguments.get(), nullptr));
+    if (withSelf) arguments.reset(WithSelf(arguments.get()));
+    return Checked(PyObject_Call(callable.get(), arguments.get(), nullptr));
   }
 
   // Keeps the result on the instance once the call is over: texts and
@@ -98,8 +100,12 @@ class ServerCall {
   PyObject* Own(PyObject* object);
   PyObject* Checked(PyObject* result);
   // The callable attribute of the instance (a new reference); throws the
-  // code of the error when there is none.
-  PyObject* Method(MethodName& method);
+  // code of the error when there is none.  When it is a plain function of
+  // the instance's class, the function itself is handed out and `withSelf`
+  // set: the call passes the instance first, as the bound method would.
+  PyObject* Method(MethodName& method, bool* withSelf);
+  // The instance followed by `arguments`, a tuple; throws on failure.
+  PyObject* WithSelf(PyObject* arguments);
 
   CInterpreterGuard guard_;  // first in, last out
   CQmPyInstance* instance_ = nullptr;

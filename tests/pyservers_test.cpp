@@ -304,6 +304,43 @@ TEST_F(Dispatch, LostExceptionsAreLoggedAndTracedWhenAsked) {
   QmRelease(sim);
 }
 
+// A call finds the method where the instance's attribute would be found,
+// and calls what it finds as Python would call the attribute.
+TEST_F(Dispatch, MethodsAreFoundAsTheInstanceFindsItsAttributes) {
+  auto* sim = Spawn<IQmSimulationModifier>("test.sim");
+  ASSERT_NE(sim, nullptr);
+  auto stepSize = [&] {
+    double size = -1;
+    QmResult rc = sim->vt->StepSize(sim, &size);
+    return QmFailed(rc) ? -static_cast<double>(rc) : size;
+  };
+  EXPECT_EQ(stepSize(), 0.125);  // the class's own function
+  ASSERT_EQ(Py("import fixtures; s = fixtures.latest[0](); Sim = fixtures.Sim"), "");
+  // The instance's own attribute comes first, and is not given the instance.
+  ASSERT_EQ(Py("s.sim_StepSize = lambda: 0.5"), "");
+  EXPECT_EQ(stepSize(), 0.5);
+  ASSERT_EQ(Py("del s.sim_StepSize"), "");
+  EXPECT_EQ(stepSize(), 0.125);
+  // Without one in the class, a base class's function.
+  ASSERT_EQ(Py("exec 'class Base:\\n def sim_StepSize(self): return self.size'"), "");
+  ASSERT_EQ(Py("Base.size = 0.25; Sim.__bases__ = (Base,) + Sim.__bases__"), "");
+  ASSERT_EQ(Py("own = Sim.__dict__['sim_StepSize']; del Sim.sim_StepSize"), "");
+  EXPECT_EQ(stepSize(), 0.25);
+  // Other objects are called as the attribute gives them.
+  ASSERT_EQ(Py("Sim.sim_StepSize = staticmethod(lambda: 0.75)"), "");
+  EXPECT_EQ(stepSize(), 0.75);
+  ASSERT_EQ(Py("exec 'class Half:\\n def __call__(self): return 1.5'"), "");
+  ASSERT_EQ(Py("Sim.sim_StepSize = Half()"), "");
+  EXPECT_EQ(stepSize(), 1.5);
+  // What neither has, __getattr__ may give.
+  ASSERT_EQ(Py("del Sim.sim_StepSize; Sim.__bases__ = Sim.__bases__[1:]"), "");
+  ASSERT_EQ(Py("Sim.__getattr__ = lambda self, name: lambda: 2.0"), "");
+  EXPECT_EQ(stepSize(), 2.0);
+  ASSERT_EQ(Py("del Sim.__getattr__; Sim.sim_StepSize = own; del s"), "");
+  EXPECT_EQ(stepSize(), 0.125);
+  QmRelease(sim);
+}
+
 TEST_F(Dispatch, InstancesLiveAsLongAsTheHostHoldsThem) {
   ASSERT_EQ(Py("import qm, sys, weakref, fixtures"), "");
   ASSERT_EQ(Py("s = fixtures.Sim(); r = weakref.ref(s); n = sys.getrefcount(s)"), "");

@@ -1,17 +1,20 @@
 # Python servers for the tests of Python-implemented servers.  The plug-in
 # imports this module as it starts, in its root interpreter.
 import sys
+import weakref
 import qm
 from qmserv import interfaces
 
 log = []          # what the servers were called with
 spawned = [0]     # instances made
+latest = [None]   # a weak reference to the last Sim made
 
 
 class Sim(interfaces.SimulationModifier):
     enabled = True
     def __init__(self):
         spawned[0] += 1
+        latest[0] = weakref.ref(self)
     def sim_Enabled(self, chan):
         log.append(('Enabled', type(chan).__name__, chan.test()))
         return self.enabled
