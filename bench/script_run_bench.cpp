@@ -4,8 +4,8 @@
 // same process: Py_NewInterpreter, `import site`, Py_EndInterpreter.
 //
 // Three measurements, each over kRuns runs after a warm-up:
-//   - time: the two interleaved in blocks, so that machine load falls on
-//     both alike; the last line gives script run time over bare time;
+//   - time: the two interleaved in blocks (see ratio.h); the last line
+//     gives script run time over bare time;
 //   - memory: the growth of the process (resident set) per run, the bare
 //     cycle's first and then the script run's, which must not exceed it by
 //     more than 1 KB;
@@ -14,7 +14,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "bench_host.h"
+#include "ratio.h"
 #include "host/script.h"
 
 namespace {
@@ -72,11 +72,12 @@ void BareCycleOnce() {
   PyGILState_Release(held);
 }
 
+// Processor seconds of `n` calls of `work` (see ratio.h).
 template <class Work>
 double Seconds(int n, Work&& work) {
-  auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < n; ++i) work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return ThreadSecondsOf([&] {
+    for (int i = 0; i < n; ++i) work();
+  });
 }
 
 // The resident set of the process, in bytes.
@@ -144,12 +145,11 @@ void ScriptRunOverBareCycle(benchmark::State& state) {
     double last = Seconds(kEdge, run);
     double runGrowth = (ResidentBytes() - base) / kRuns;
 
-    double runs = 0, bare = 0;
+    PairedRatios ratios;
     for (int i = 0; i < kRuns; i += kBlock) {
-      runs += Seconds(kBlock, run);
-      bare += Seconds(kBlock, BareCycleOnce);
+      ratios.Pair([&] { Seconds(kBlock, run); }, [&] { Seconds(kBlock, BareCycleOnce); });
     }
-    gRatio = runs / bare;
+    gRatio = ratios.Median();
     state.counters["ratio"] = gRatio;
     state.counters["bare_bytes_per_run"] = bareGrowth;
     state.counters["run_bytes_per_run"] = runGrowth;
