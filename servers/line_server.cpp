@@ -192,9 +192,7 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
       } else {
         add(value);
       }
-      CQmUser_LineExecution exec;
-      exec.set(execution);
-      if (exec.test()) exec.Results(values.raw());
+      sink.Results(values.raw());
     }
   } catch (...) {
     PopOutput();
