@@ -13,6 +13,10 @@ void CExecOutput::Write(const char* text, QmResult type) {
   execution_.Info(line.c_str());
 }
 
+void CExecOutput::Results(void* values) {
+  if (execution_.test()) execution_.Results(values);
+}
+
 void CExecOutput::Trace(const char* name, const char* detail, QmResult type) {
   if (!execution_.test()) return;
   std::string line = QmFailed(type) ? "trace error: " : "trace: ";

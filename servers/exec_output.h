@@ -13,6 +13,8 @@ class CExecOutput final : public COutput {
 
   void Trace(const char* name, const char* detail, QmResult type) override;
   void Write(const char* text, QmResult type) override;
+  // Hands the line's results (a host value array) to the line execution.
+  void Results(void* values);
 
  private:
   CQmUser_LineExecution execution_;

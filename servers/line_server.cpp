@@ -24,13 +24,29 @@ constexpr uint32_t kNoResult = 2;    // fLINT_NORESULT
 constexpr uint32_t kNoCooking = 4;   // fLINT_NOCOOKING
 constexpr uint32_t kCurrentPrompt = 0;  // iLINT_CURRENT
 
-// Compiles `text` as a module; true when it compiles.  On a failure the
+// Every compile of console input uses the name its runs report, so that
+// a statement compiled to test the input's completeness can run as it is.
+const char kInputName[] = "<string>";
+
+// `text` compiled as an expression; null, with nothing pending, when it is
+// not one.
+PyObject* CompileExpression(const std::string& text) {
+  PyObject* code = Py_CompileStringFlags(text.c_str(), kInputName, Py_eval_input, nullptr);
+  if (code == nullptr) PyErr_Clear();
+  return code;
+}
+
+// `text` compiled as statements; null with the error pending when it does
+// not compile.
+PyObject* CompileStatements(const std::string& text) {
+  return Py_CompileStringFlags(text.c_str(), kInputName, Py_file_input, nullptr);
+}
+
+// Compiles `text` as statements; true when it compiles.  On a failure the
 // error stays pending.
 bool Compiles(const std::string& text) {
-  PyObject* code = Py_CompileStringFlags(text.c_str(), "<stdin>", Py_file_input, nullptr);
-  if (code == nullptr) return false;
-  Py_DECREF(code);
-  return true;
+  PyRef code(CompileStatements(text));
+  return static_cast<bool>(code);
 }
 
 // The text of the pending exception's value; the exception is consumed.
@@ -45,10 +61,26 @@ std::string FetchErrorText() {
   return std::string(PyString_AS_STRING(str.get()), PyString_GET_SIZE(str.get()));
 }
 
+// Signals that came while the console waited at its prompt are handled
+// before the input runs, so that they do not fail it: a Ctrl-C there is
+// dropped, and whatever else a signal handler raises is reported.
+void HandlePromptSignals() {
+  if (PyErr_CheckSignals() == 0) return;
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+    PyErr_Clear();
+  } else {
+    ReportPendingException();
+  }
+}
+
 }  // namespace
 
-int CompletenessOf(std::string& text) {
-  if (Compiles(text)) return 1;
+int CompletenessOf(std::string& text, PyRef* code) {
+  PyRef compiled(CompileStatements(text));
+  if (compiled) {
+    if (code != nullptr) code->reset(compiled.release());
+    return 1;
+  }
   if (!PyErr_ExceptionMatches(PyExc_SyntaxError)) {
     PyErr_Clear();
     return -1;
@@ -106,21 +138,32 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
   if (pending) pending_ += "\n";
   if (!empty) pending_ += line;
 
-  int state = CompletenessOf(pending_);
-  if (state == 0 || (state == 1 && pending && !empty)) return QMe_OK;
+  // A first line that is an expression is complete, and what it compiled
+  // to is what runs.  Anything else runs as the statements that the
+  // completeness test compiled, except that an input of several lines that
+  // is one expression shows its value too.
+  PyRef code;
+  if (!pending) code.reset(CompileExpression(pending_));
+  if (!code) {
+    PyRef statements;
+    int state = CompletenessOf(pending_, &statements);
+    if (state == 0 || (state == 1 && pending && !empty)) return QMe_OK;
+    if (pending && statements) code.reset(CompileExpression(pending_));
+    if (!code) code.reset(statements.release());
+  }
 
   CExecOutput sink(execution);
   PushOutput(&sink);
-  std::string code;
-  code.swap(pending_);
+  std::string input;
+  input.swap(pending_);
   QmResult rc = QMe_OK;
   try {
-    PyRef result(PyRun_StringFlags(code.c_str(), Py_eval_input, root->globals, root->locals, nullptr));
-    if (!result) {
-      PyErr_Clear();
-      result.reset(PyRun_StringFlags(code.c_str(), Py_file_input, root->globals, root->locals,
-                                     nullptr));
-    }
+    HandlePromptSignals();
+    // An input that cannot compile is compiled once more, for its error.
+    if (!code) code.reset(CompileStatements(input));
+    PyRef result(code ? PyEval_EvalCode(reinterpret_cast<PyCodeObject*>(code.get()),
+                                         root->globals, root->locals)
+                      : nullptr);
     if (!result) {
       rc = ReportPendingException();
     } else if (result.get() != Py_None) {
@@ -149,9 +192,7 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
       } else {
         add(value);
       }
-      CQmUser_LineExecution exec;
-      exec.set(execution);
-      if (exec.test()) exec.Results(values.raw());
+      sink.Results(values.raw());
     }
   } catch (...) {
     PopOutput();

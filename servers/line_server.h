@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "interp/result.h"
 #include "module/tags.h"
 #include "qm_impl.h"
 
@@ -26,8 +27,10 @@ class CLineInterpreter : public CQmImpl_LineInterpreter, public CQmStaticTags {
 };
 
 // Whether a text is a complete input (1), needs more lines (0) or cannot
-// compile whatever follows (-1).  Appends the line feeds it tried.
-int CompletenessOf(std::string& text);
+// compile whatever follows (-1).  Appends the line feeds it tried.  When
+// the text is complete as it is, `code` (if given) takes what it compiled
+// to as statements.
+int CompletenessOf(std::string& text, PyRef* code = nullptr);
 
 void RegisterLineServer();
 

@@ -1,7 +1,10 @@
 // The console's line interpreter through the real library: prompts,
 // inputs that span lines, results and errors.
+#include "interp/python.h"
+
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <sstream>
 
 #include "host/console.h"
@@ -32,6 +35,11 @@ class Console : public qmtest::ScriptRun {
     QmResult rc = lines_->vt->Execute(lines_, text, 0, exec->Face());
     if (printed != nullptr) *printed = out.str();
     return rc;
+  }
+
+  // Executes lines that must each succeed.
+  void Lines(std::initializer_list<const char*> texts) {
+    for (const char* text : texts) EXPECT_EQ(Line(text), QMe_OK) << text;
   }
 
   std::string Prompt(uint32_t type = 0) {
@@ -78,6 +86,14 @@ TEST_F(Console, CompoundStatementsWaitForAnEmptyLine) {
   EXPECT_EQ(out, "6\n");
 }
 
+TEST_F(Console, AnExpressionOverSeveralLinesShowsItsValueWhenItRuns) {
+  std::string out;
+  Lines({"(1 +", "2)"});  // complete, but kept for more
+  EXPECT_EQ(Line("", &out), QMe_OK);
+  EXPECT_EQ(out, "3\n");
+  EXPECT_EQ(Prompt(), ">>> ");
+}
+
 TEST_F(Console, EmptyLineAtThePromptRunsNothing) {
   EXPECT_EQ(Line(""), QMe_SCRIPT_LINEISCOMMENT);
   EXPECT_EQ(Line(nullptr), QMe_SCRIPT_LINEISCOMMENT);
@@ -99,6 +115,77 @@ TEST_F(Console, ErrorsAreReportedAtOnceWithTheirCodes) {
   EXPECT_EQ(Line("kept = 41"), QMe_OK);
   EXPECT_EQ(Line("kept + 1", &out), QMe_OK);
   EXPECT_EQ(out, "42\n");
+}
+
+// An input runs once, also when it raises: what it did before the error is
+// done once, and the error reported is the one that run raised.
+TEST_F(Console, AFailingExpressionAppendsOnce) {
+  std::string out;
+  EXPECT_EQ(Line("seen = []"), QMe_OK);
+  EXPECT_EQ(Line("seen.append(1) or 1/0", &out), QMe_FAILED);
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "ERROR: Unhandled exception \"exceptions.ZeroDivisionError\"; integer division or "
+            "modulo by zero");
+  EXPECT_EQ(Line("len(seen)", &out), QMe_OK);
+  EXPECT_EQ(out, "1\n");
+}
+
+TEST_F(Console, AFailingFunctionPrintsOnce) {
+  std::string out;
+  Lines({"import qm, sys, StringIO; sys.stdout = StringIO.StringIO()", "def shout():",
+         "    qm.out('said')", "    print 'printed'", "    return {}['gone']", ""});
+  EXPECT_EQ(Line("shout()", &out), QMe_NOTFOUND);
+  EXPECT_EQ(out.substr(0, out.find("ERROR")), "said\n");  // the sink got it once
+  EXPECT_EQ(Line("sys.stdout.getvalue()", &out), QMe_OK);
+  EXPECT_EQ(out, "printed\n");  // and so did sys.stdout
+}
+
+TEST_F(Console, AFailingExpressionRunsAHostCommandOnce) {
+  EXPECT_EQ(Line("import qm"), QMe_OK);
+  EXPECT_EQ(Line("[qm.eval('item.create locator'), 1/0]"), QMe_FAILED);
+  qmhost::SceneState scene = app_->GetScene().Snapshot();
+  ASSERT_EQ(scene.items.size(), 1U);
+  EXPECT_EQ(scene.items[0].name, "locator1");
+}
+
+TEST_F(Console, TheErrorOfTheOnlyRunIsReported) {
+  // A second run would index the list and raise IndexError instead.
+  std::string out;
+  EXPECT_EQ(Line("order = iter([{}, []])"), QMe_OK);
+  EXPECT_EQ(Line("next(order)[0]", &out), QMe_NOTFOUND);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "ERROR: Unhandled exception \"exceptions.KeyError\"; 0");
+  EXPECT_EQ(Line("list(order)", &out), QMe_OK);
+  EXPECT_EQ(out, "[]\n");  // the list is still there: next() was called once
+}
+
+// A Ctrl-C that came while the console waited at its prompt does not take
+// the next input with it: the input runs and gives its result.
+TEST_F(Console, AnInterruptPendingAtThePromptLetsTheNextInputRun) {
+  std::string out;
+  EXPECT_EQ(Line("0"), QMe_OK);  // Python has started
+  PyErr_SetInterrupt();
+  EXPECT_EQ(Line("1+1", &out), QMe_OK);
+  EXPECT_EQ(out, "2\n");
+  PyErr_SetInterrupt();
+  EXPECT_EQ(Line("kept = 5", &out), QMe_OK);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(Line("kept", &out), QMe_OK);
+  EXPECT_EQ(out, "5\n");
+}
+
+// What a signal handler of the script's own raises at the prompt is
+// reported, and the input runs all the same.
+TEST_F(Console, ASignalHandlersErrorAtThePromptIsReportedAndTheInputRuns) {
+  std::string out;
+  Lines({"import signal", "def refuse(*args): raise ValueError('from the handler')",
+         "previous = signal.signal(signal.SIGINT, refuse)"});
+  PyErr_SetInterrupt();
+  EXPECT_EQ(Line("6*7", &out), QMe_OK);
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "ERROR: Unhandled exception \"exceptions.ValueError\"; from the handler");
+  EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1), "42\n");
+  EXPECT_EQ(Line("signal.signal(signal.SIGINT, previous) is refuse", &out), QMe_OK);
+  EXPECT_EQ(out, "True\n");
 }
 
 TEST(ConsoleCompleteness, PipedSessionPrintsResultsOnly) {
