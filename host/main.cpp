@@ -7,6 +7,7 @@
 //                                           run a Python simulation modifier
 //   qmhost [OPTIONS] run FILE [ARGS...]     run a Python script file
 //   qmhost [OPTIONS] console                type Python lines at the plug-in
+#include <dlfcn.h>
 #include <readline/history.h>
 #include <readline/readline.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "host/application.h"
@@ -105,30 +107,55 @@ int SimulateCommand(const qmhost::RunOptions& options, const std::string& name, 
 }
 
 // Lines typed at a terminal, with line editing and the session's history.
+// The readline library is loaded here, when a console at a terminal needs
+// it, and stays loaded until the process ends.
 class ReadlineSource : public qmhost::LineSource {
  public:
+  // Null, with the reason in `error`, when the library cannot be loaded.
+  static std::unique_ptr<ReadlineSource> Load(std::string* error) {
+    void* library = dlopen(QMHOST_READLINE, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      *error = dlerror();
+      return nullptr;
+    }
+    auto* read = reinterpret_cast<decltype(&readline)>(dlsym(library, "readline"));
+    auto* remember = reinterpret_cast<decltype(&add_history)>(dlsym(library, "add_history"));
+    if (read == nullptr || remember == nullptr) {
+      *error = QMHOST_READLINE " has no readline or add_history";
+      return nullptr;
+    }
+    return std::unique_ptr<ReadlineSource>(new ReadlineSource(read, remember));
+  }
+
   bool ReadLine(const std::string& prompt, std::string* line) override {
-    char* text = readline(prompt.c_str());
+    char* text = read_(prompt.c_str());
     if (text == nullptr) {
       std::fputc('\n', stdout);  // leave the shell's prompt on a line of its own
       return false;
     }
-    if (*text != '\0') add_history(text);
+    if (*text != '\0') remember_(text);
     *line = text;
     std::free(text);
     return true;
   }
+
+ private:
+  ReadlineSource(decltype(&readline) read, decltype(&add_history) remember)
+      : read_(read), remember_(remember) {}
+
+  decltype(&readline) read_;
+  decltype(&add_history) remember_;
 };
 
 int ConsoleCommand(const qmhost::RunOptions& options) {
-  int rc;
+  std::unique_ptr<qmhost::LineSource> source;
   if (isatty(STDIN_FILENO)) {
-    ReadlineSource source;
-    rc = qmhost::ConsoleCommand(options, source, std::cout, std::cerr);
-  } else {
-    qmhost::StreamLineSource source(std::cin);
-    rc = qmhost::ConsoleCommand(options, source, std::cout, std::cerr);
+    std::string error;
+    source = ReadlineSource::Load(&error);
+    if (!source) std::fprintf(stderr, "qmhost: lines are read without editing: %s\n", error.c_str());
   }
+  if (!source) source = std::make_unique<qmhost::StreamLineSource>(std::cin);
+  int rc = qmhost::ConsoleCommand(options, *source, std::cout, std::cerr);
   std::cout.flush();
   return rc;
 }

@@ -105,10 +105,59 @@ void SetUpSearchPath() {
   CheckNonNegative(PyObject_SetAttrString(site, "USER_SITE", dir.get()), QMe_FAILED);
 }
 
+// Holds automatic garbage collection off while it lives, and puts it back
+// as it was.  Setting an interpreter up makes objects that all live on (the
+// qm package's types and modules, the modules site imports): collections
+// meanwhile would only walk them again and again, more of them each time.
+// The collector is the process's; its switches are the gc module's, taken
+// without leaving that module among the interpreter's modules.
+class CollectionHeldOff {
+ public:
+  CollectionHeldOff() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    bool listed = PyDict_GetItemString(modules, "gc") != nullptr;
+    gc_.reset(PyImport_ImportModule("gc"));
+    if (!gc_) {
+      PyErr_Clear();
+      return;
+    }
+    if (!listed && PyDict_DelItemString(modules, "gc") < 0) PyErr_Clear();
+    PyRef on(PyObject_CallMethod(gc_.get(), const_cast<char*>("isenabled"), nullptr));
+    if (!on) {
+      PyErr_Clear();
+      return;
+    }
+    restore_ = PyObject_IsTrue(on.get()) == 1 && Switch("disable");
+  }
+
+  ~CollectionHeldOff() {
+    if (!restore_) return;
+    // A failed set-up leaves its exception for the caller.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Switch("enable");
+    PyErr_Restore(type, value, traceback);
+  }
+
+  CollectionHeldOff(const CollectionHeldOff&) = delete;
+  CollectionHeldOff& operator=(const CollectionHeldOff&) = delete;
+
+ private:
+  bool Switch(const char* name) {
+    PyRef done(PyObject_CallMethod(gc_.get(), const_cast<char*>(name), nullptr));
+    if (!done) PyErr_Clear();
+    return static_cast<bool>(done);
+  }
+
+  PyRef gc_;
+  bool restore_ = false;
+};
+
 // What every interpreter gets, in the interpreter that is current: the qm
 // package, the search path and site handling, and its __main__ dictionary
 // as the record's globals and locals.
 void SetUpInterpreter(InterpreterRecord* record) {
+  CollectionHeldOff quiet;
   CreateQmModule();
   RunSimple("import qm");
   RunSimple("import sys");

@@ -146,6 +146,28 @@ TEST_F(ScriptRun, SearchPathComesFromTheHostInOrder) {
   EXPECT_EQ(o.rc, QMe_OK) << o.log;
 }
 
+TEST_F(ScriptRun, SetUpLeavesTheCollectorAndTheModulesAsItFoundThem) {
+  // Runs one after another.  A fresh interpreter has not imported gc, and
+  // collects garbage; the collector is the process's, so each run finds it
+  // as the run before left it.
+  const char* const runs[] = {
+      "import sys\n"
+      "assert 'gc' not in sys.modules, sorted(sys.modules)\n"
+      "import gc\n"
+      "assert gc.isenabled()\n"
+      "gc.disable()\n",
+      "import gc\n"
+      "assert not gc.isenabled()\n"
+      "gc.enable()\n",
+      "import gc\n"
+      "assert gc.isenabled()\n",
+  };
+  for (const char* code : runs) {
+    Outcome o = Run(code);
+    EXPECT_EQ(o.rc, QMe_OK) << code << o.log;
+  }
+}
+
 // Runs an inner script from inside an outer one, as a host command would.
 ScriptRun* gFixture = nullptr;
 Outcome gInner;

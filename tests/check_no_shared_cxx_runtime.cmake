@@ -1,0 +1,15 @@
+# Fails when one of FILES (separated by ";") needs the shared C++ runtime
+# (libstdc++, libgcc_s): the host and the plug-in carry what they use of it.
+foreach(file IN LISTS FILES)
+  execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${file}")
+  endif()
+  string(REGEX MATCHALL "NEEDED +[^\n]+" needed "${out}")
+  foreach(entry IN LISTS needed)
+    if(entry MATCHES "libstdc\\+\\+|libgcc_s")
+      message(FATAL_ERROR "${file}: ${entry}")
+    endif()
+  endforeach()
+  message(STATUS "${file}: ${needed}")
+endforeach()
