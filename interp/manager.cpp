@@ -106,11 +106,13 @@ void SetUpSearchPath() {
 }
 
 // Holds automatic garbage collection off while it lives, and puts it back
-// as it was.  Setting an interpreter up makes objects that all live on (the
-// qm package's types and modules, the modules site imports): collections
-// meanwhile would only walk them again and again, more of them each time.
-// The collector is the process's; its switches are the gc module's, taken
-// without leaving that module among the interpreter's modules.
+// as it was.  Setting the root interpreter up makes objects that all live
+// as long as Python (the qm package's types, dictionaries and modules, the
+// modules site imports): collections meanwhile would only walk them again
+// and again, more of them each time.  (A run's interpreter gets copies of
+// what the root made and gains nothing from it.)  The collector is the
+// process's; its switches are the gc module's, taken without leaving that
+// module among the interpreter's modules.
 class CollectionHeldOff {
  public:
   CollectionHeldOff() {
@@ -157,7 +159,6 @@ class CollectionHeldOff {
 // package, the search path and site handling, and its __main__ dictionary
 // as the record's globals and locals.
 void SetUpInterpreter(InterpreterRecord* record) {
-  CollectionHeldOff quiet;
   CreateQmModule();
   RunSimple("import qm");
   RunSimple("import sys");
@@ -261,6 +262,7 @@ void CInterpreterManager::Start() {
   auto* record = NewRecord();
   record->threadState = rootThreadState_;
   try {
+    CollectionHeldOff quiet;
     SetUpInterpreter(record);
   } catch (...) {
     // The root is built again by a later entry.
