@@ -150,9 +150,28 @@ void ConsoleOverInteractive(benchmark::State& state) {
 }
 BENCHMARK(ConsoleOverInteractive);
 
+// For instruction counts: `QM_BENCH_PROFILE=N valgrind --tool=callgrind
+// --collect-atstart=no --toggle-collect='*Measured*' console_line_bench`
+// runs N lines each way; each Measured function's inclusive cost / N is the
+// cost of one line.
+__attribute__((noinline)) void MeasuredConsoleLines(int n) { TimeConsole(Setup(), n); }
+__attribute__((noinline)) void MeasuredInteractiveLines(int n) { TimeInteractive(Setup(), n); }
+
+bool Profile() {
+  const char* count = std::getenv("QM_BENCH_PROFILE");
+  if (count == nullptr) return false;
+  int n = std::atoi(count);
+  TimeConsole(Setup(), 10);
+  TimeInteractive(Setup(), 10);
+  MeasuredConsoleLines(n);
+  MeasuredInteractiveLines(n);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (Profile()) return 0;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   if (gRatio > 0) std::printf("ratio console_line: %.2f (target <= 1.00)\n", gRatio);
