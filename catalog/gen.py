@@ -11,92 +11,14 @@ text changes, so that a catalogue edit rebuilds only what depends on it.
 import os
 import re
 import sys
+import zlib
 
 WRAPPER_SHARDS = 8
 
 
-class CatalogError(Exception):
-    pass
+# Parameter and result kinds, one class each: see kinds.py.
+from kinds import CatalogError, KINDS, RETURNS, RULE_RETURN, SLOT_ANSWERS  # noqa: E402
 
-
-# --- Kinds ---------------------------------------------------------------------------
-#
-# A kind is how one value crosses the boundary: its C++ types as an argument
-# and as an out-location, its name in wrapper docstrings, and what a Python
-# server sees of it.
-
-
-class Kind:
-    def __init__(self, token, c_in, c_out, doc, fmt=None, py_decl=None, unit="O", bracket=None,
-                 rule=None, script=True):
-        self.token = token
-        self.c_in = c_in          # C++ type of an argument
-        self.c_out = c_out        # C++ type of an out-location (None: cannot be out)
-        self.doc = doc            # docstring kind
-        self.fmt = fmt            # PyArg_ParseTuple code of a wrapper argument
-        self.py_decl = py_decl    # C++ type that the parse code fills
-        self.unit = unit          # Py_BuildValue unit a Python server receives
-        self.bracket = bracket    # kind letter of an O unit when it is not a host object
-        self.rule = rule          # result rule when Python returns it
-        self.script = script      # scripts can pass or receive it
-
-
-def _kinds():
-    k = {}
-    for kind in (
-        Kind("i32", "int32_t", "int32_t*", "integer", "i", "int", "i", rule="i"),
-        Kind("u32", "uint32_t", "uint32_t*", "integer", "I", "unsigned int", "I", rule="i"),
-        Kind("f64", "double", "double*", "float", "d", "double", "d", rule="f"),
-        Kind("f32", "float", "float*", "float", "f", "float", "f", rule="f"),
-        Kind("str", "const char*", "const char**", "string", "z", "const char*", "z", rule="s"),
-        Kind("guid", "const QmGUID*", "const QmGUID**", "string", "O", "PyObject*", "O", "G", "g"),
-        Kind("obj", "void*", "void**", "object", "O", "PyObject*", "O", None, "o"),
-        Kind("ptr", "void*", "void**", "pointer", "n", "Py_ssize_t", "n", rule="p"),
-        Kind("id", "void*", "void**", "id", "n", "Py_ssize_t", "n", rule="e"),
-        Kind("vec", "const double*", "double*", "vector", "O", "PyObject*", "O", "V", "v"),
-        Kind("mat3", "const double*", "double*", "matrix", "O", "PyObject*", "O", "M", "m"),
-        Kind("mat4", "const double*", "double*", "matrix", "O", "PyObject*", "O", "M", "m"),
-        Kind("box", "const double*", "double*", "bounds", "O", "PyObject*", "O", "B", "m"),
-        Kind("f32[]", "float*", None, "float[]", "O", "PyObject*", "O", "Sf"),
-        Kind("f64[]", "double*", None, "double[]", "O", "PyObject*", "O", "Sd"),
-        Kind("i32[]", "int32_t*", None, "int[]", "O", "PyObject*", "O", "Si"),
-        Kind("u32[]", "uint32_t*", None, "unsigned[]", "O", "PyObject*", "O", "Su"),
-        Kind("u8[]", "uint8_t*", None, "byte[]", "O", "PyObject*", "O", "Sb"),
-        Kind("id[]", "void**", None, "id[]", "O", "PyObject*", "O", "Sp"),
-        Kind("data[]", "void*", None, "data[]", "O", "PyObject*", "O", "S"),
-        Kind("hints", "const QmTextValueHint*", None, "hints", "O", "PyObject*", "O", "L"),
-        Kind("blocks", "const QmBlockEntry*", None, "blocks", "O", "PyObject*", "O", "K"),
-        # Text written into the caller's buffer of the given length.
-        Kind("strbuf", None, "char*", "string", rule="sbuf"),
-        # A caller's buffer of kQmMaxPath bytes that the method fills.
-        Kind("pathbuf", "char*", None, None, script=True),
-        Kind("tagentry", "QmTagInfo*", None, None, script=False),
-    ):
-        k[kind.token] = kind
-    return k
-
-
-KINDS = _kinds()
-
-# Return kinds: token -> (C++ type, value answered on failure, docstring kind,
-# Python server's result rule).
-RETURNS = {
-    None: ("QmResult", "QMe_NOTIMPL", None, None),
-    "truth": ("QmResult", "QMe_NOTIMPL", "boolean", "b"),
-    "void": ("void", None, None, None),
-    "i32": ("int32_t", "0", "integer", "i"),
-    "u32": ("uint32_t", "0", "integer", "i"),
-    "f64": ("double", "0.0", "float", "f"),
-    "f32": ("float", "0.0f", "float", "f"),
-    "str": ("const char*", "nullptr", "string", "s"),
-    "guid": ("const QmGUID*", "nullptr", "string", "g"),
-    "obj": ("void*", "nullptr", "object", "o"),
-    "ptr": ("void*", "nullptr", "pointer", "p"),
-    "id": ("void*", "nullptr", "id", "e"),
-    "handle": ("void*", "nullptr", "id", "e"),
-    "data": ("void*", "nullptr", "pointer", "sp"),
-    "hints": ("const QmTextValueHint*", "nullptr", "hints", None),
-}
 
 FIXED = {"notimpl": "QMe_NOTIMPL", "zero": "0", "nothing": None}
 
@@ -122,16 +44,10 @@ class Param:
 
     def c_decl(self):
         """The C++ parameter(s) of the host method."""
-        if self.kind == "strbuf":
-            return ["char* %s" % self.cname, "uint32_t %sLength" % self.cname]
-        return ["%s %s" % (self.k.c_out if self.out else self.k.c_in, self.cname)]
+        return self.k.c_decl(self.cname, self.out)
 
     def result_doc(self):
-        if self.kind == "obj":
-            text = "%s object" % (self.wraps or "Unknown")
-        else:
-            text = self.k.doc
-        return text + (" " + self.name if self.named else "")
+        return self.k.result_doc(self) + (" " + self.name if self.named else "")
 
 
 class Method:
@@ -141,12 +57,16 @@ class Method:
         self.script = True  # set from the interface's script list
 
     @property
+    def ret(self):
+        return RETURNS[self.result]
+
+    @property
     def rtype(self):
-        return RETURNS[self.result][0]
+        return self.ret.ctype
 
     @property
     def fail_value(self):
-        return RETURNS[self.result][1]
+        return self.ret.fail
 
     @property
     def fixed(self):
@@ -160,15 +80,10 @@ class Method:
         return ", ".join(parts)
 
     def arg_names(self):
-        names = []
-        for p in self.params:
-            names.append(p.cname)
-            if p.kind == "strbuf":
-                names.append(p.cname + "Length")
-        return ", ".join(names)
+        return ", ".join(n for p in self.params for n in p.k.c_arg_names(p.cname))
 
     def inputs(self):
-        return [p for p in self.params if not p.out and p.kind != "pathbuf"]
+        return [p for p in self.params if not p.out and not p.k.hidden]
 
     def outputs(self):
         return [p for p in self.params if p.out]
@@ -177,14 +92,14 @@ class Method:
         """Where a Python server's result goes, in order: None for the
         method's return value (when it has one with a rule), then each
         out-parameter."""
-        return ([None] if RETURNS[self.result][3] is not None else []) + self.outputs()
+        return ([None] if self.ret.rule is not None else []) + self.outputs()
 
     # The docstring of the wrapper method.
     def docstring(self):
         params = ",".join("%s %s" % (p.k.doc, p.name) for p in self.inputs())
         results = []
-        if RETURNS[self.result][2] is not None:
-            results.append(RETURNS[self.result][2])
+        if self.ret.doc is not None:
+            results.append(self.ret.doc)
         results += [p.result_doc() for p in self.outputs()]
         call = "%s(%s)" % (self.name, params)
         if not results:
@@ -210,8 +125,8 @@ class Method:
         elif self.result is not None:
             text += ":v"
         rules = []
-        if RETURNS[self.result][3] is not None:
-            rules.append(RETURNS[self.result][3])
+        if self.ret.rule is not None:
+            rules.append(self.ret.rule)
         rules += [p.k.rule for p in self.outputs()]
         if len(rules) == 1:
             text += " >" + rules[0]
@@ -301,7 +216,7 @@ def parse_ifc(path, catalog):
         line = raw.split("#", 1)[0].rstrip()
         if not line.strip():
             continue
-        where = "%s:%d" % (path, lineno)
+        where = "catalog/%s:%d" % (os.path.basename(path), lineno)
         if not line[0].isspace():
             words = line.split()
             if words[0] == "family":
@@ -379,7 +294,7 @@ def parse_ifc(path, catalog):
                 raise CatalogError("%s: %s can only be an out-parameter" % (where, kind))
             if name is None and not out:
                 raise CatalogError("%s: only out-parameters may be unnamed" % where)
-            if wraps is not None and kind != "obj":
+            if wraps is not None and not k.host_object:
                 raise CatalogError("%s: only obj names an interface" % where)
             params.append(Param(kind, name, out, wraps, index, length))
         names = [p.cname for p in params]
@@ -387,7 +302,7 @@ def parse_ifc(path, catalog):
             raise CatalogError("%s: repeated parameter name" % where)
         for p in params:
             if isinstance(p.length, str) and not any(
-                    q.name == p.length and not q.out and q.kind in ("i32", "u32") for q in params):
+                    q.name == p.length and not q.out and q.k.counts for q in params):
                 raise CatalogError("%s: array length %s is no integer parameter" % (where, p.length))
         if any(mm.name == mname for mm in current.methods):
             raise CatalogError("%s: method %s declared twice" % (where, mname))
@@ -531,18 +446,56 @@ def gen_interfaces(catalog):
     return "".join(out)
 
 
-def catch_clause(m):
+def guarded_call(m, call):
+    """The thunk's statement running `call` under the catch template of its
+    result type."""
     if m.rtype == "void":
-        return "catch (...) {\n    }\n"
+        return "QmGuardedVoid([&] { %s; });" % call
     if m.rtype == "QmResult":
-        return ("catch (QmResult code) {\n      return code;\n    } catch (const std::bad_alloc&) {\n"
-                "      return QMe_OUTOFMEMORY;\n    } catch (...) {\n      return QMe_FAILED;\n    }\n")
-    return "catch (...) {\n      return %s;\n    }\n" % m.fail_value
+        return "return QmGuardedCode([&] { return %s; });" % call
+    return "return QmGuardedValue<%s>(%s, [&] { return %s; });" % (m.rtype, m.fail_value, call)
+
+
+GUARDS = """// The thunks' catch templates: a thrown result code or any other exception
+// becomes the method's failure answer (a result code: the thrown code,
+// QMe_OUTOFMEMORY or QMe_FAILED; a value: the method's failure value).
+template <class Call>
+QmResult QmGuardedCode(Call&& call) {
+  try {
+    return call();
+  } catch (QmResult code) {
+    return code;
+  } catch (const std::bad_alloc&) {
+    return QMe_OUTOFMEMORY;
+  } catch (...) {
+    return QMe_FAILED;
+  }
+}
+
+template <class R, class Call>
+R QmGuardedValue(R fail, Call&& call) {
+  try {
+    return call();
+  } catch (...) {
+    return fail;
+  }
+}
+
+template <class Call>
+void QmGuardedVoid(Call&& call) {
+  try {
+    call();
+  } catch (...) {
+  }
+}
+
+"""
 
 
 def gen_impl(catalog):
     out = [HEADER, "#include <new>\n\n", '#include "qm_interfaces.h"\n#include "qm_results.h"\n\n']
     out.append("// A table slot as stored in an interface descriptor.\nusing QmSlot = void (*)();\n\n")
+    out.append(GUARDS)
     for i in catalog.interfaces:
         if not i.methods:
             continue
@@ -565,9 +518,8 @@ def gen_impl(catalog):
         for m in i.methods:
             call = "Access::template Impl<%s>(self)->%s_%s(%s)" % (impl, i.prefix, m.name,
                                                                    m.arg_names())
-            out.append("  static %s %s(%s) {\n    try {\n      %s%s;\n    } %s  }\n"
-                       % (m.rtype, m.name, m.c_params(True),
-                          "" if m.rtype == "void" else "return ", call, catch_clause(m)))
+            out.append("  // %s\n  static %s %s(%s) {\n    %s\n  }\n"
+                       % (m.source, m.rtype, m.name, m.c_params(True), guarded_call(m, call)))
         out.append("  // Writes the method slots (after the three base slots) into a table.\n")
         out.append("  static void Fill(QmSlot* slots) {\n")
         for n, m in enumerate(i.methods):
@@ -615,8 +567,9 @@ def wrapper_method(i, m):
     body = []
     # 1. Result wrappers of object results come first.
     for p in m.outputs():
-        if p.kind == "obj":
-            body.append("PyRef w_%s(CreateByName(%s));" % (p.cname, cstr(p.wraps or "Unknown")))
+        holder = p.k.wrapper_holder(p)
+        if holder is not None:
+            body.append(holder)
     # 2. The receiver (object types only, before the arguments are looked at).
     if not i.service:
         body.append("auto* ifc = Receiver<%s>(self);" % i.cname)
@@ -624,115 +577,45 @@ def wrapper_method(i, m):
     inputs = m.inputs()
     if inputs:
         for p in inputs:
-            init = "nullptr" if p.k.py_decl.endswith("*") else "0"
-            body.append("%s a_%s = %s;" % (p.k.py_decl, p.cname, init))
+            body.append(p.k.wrapper_parsed(p.cname))
         body.append("if (!PyArg_ParseTuple(args, %s, %s)) ThrowParseError();"
                     % (cstr(m.wrapper_format()), ", ".join("&a_" + p.cname for p in inputs)))
     else:
         body.append("NoArguments(args);")
     if i.service:
         body.append("auto* ifc = ServiceReceiver<%s>(self);" % i.cname)
-    # 4. Conversions.
+    # 4. Conversions and out-locations.
     call_args = []
     for p in m.params:
-        n = p.cname
-        if p.kind == "pathbuf":
-            body.append("char b_%s[kQmMaxPath] = {};" % n)
-            call_args.append("b_" + n)
-            continue
         if p.out:
-            if p.kind == "obj":
-                body.append("OutObject r_%s;" % n)
-                call_args.append("r_%s.addr()" % n)
-            elif p.kind == "strbuf":
-                call_args += ["buffer", "length"]
-            elif p.kind in ("vec", "mat3", "mat4", "box"):
-                size = {"vec": 3, "mat3": 9, "mat4": 16, "box": 6}[p.kind]
-                body.append("double r_%s[%d] = {};" % (n, size))
-                call_args.append("r_" + n)
-            else:
-                body.append("%s r_%s{};" % (p.k.c_out[:-1], n))
-                call_args.append("&r_" + n)
-            continue
-        a = "a_" + n
-        if p.kind in ("i32", "u32", "f64", "f32", "str"):
-            call_args.append(a)
-        elif p.kind in ("ptr", "id"):
-            call_args.append("reinterpret_cast<void*>(%s)" % a)
-        elif p.kind == "guid":
-            body.append("const QmGUID* g_%s = GuidArg(%s);" % (n, a))
-            call_args.append("g_" + n)
-        elif p.kind == "obj":
-            body.append("ObjectArg o_%s(%s);" % (n, a))
-            call_args.append("o_%s.raw()" % n)
-        elif p.kind == "vec":
-            body.append("double v_%s[3]; ReadVector(%s, v_%s, 3);" % (n, a, n))
-            call_args.append("v_" + n)
-        elif p.kind in ("mat3", "mat4"):
-            rows = 3 if p.kind == "mat3" else 4
-            body.append("double v_%s[%d]; ReadMatrix(%s, v_%s, %d);" % (n, rows * rows, a, n, rows))
-            call_args.append("v_" + n)
-        elif p.kind == "box":
-            body.append("double v_%s[6]; ReadBounds(%s, v_%s);" % (n, a, n))
-            call_args.append("v_" + n)
-        elif p.kind.endswith("[]"):
-            body.append("auto* d_%s = static_cast<%s>(ArrayArg(%s));" % (n, p.k.c_in, a))
-            call_args.append("d_" + n)
-        elif p.kind == "hints":
-            body.append("HintTable h_%s(%s);" % (n, a))
-            call_args.append("h_%s.table()" % n)
-        elif p.kind == "blocks":
-            body.append("BlockTable h_%s(%s);" % (n, a))
-            call_args.append("h_%s.table()" % n)
+            call_args += p.k.wrapper_out(p, body)
         else:
-            raise CatalogError("%s: %s cannot be scripted" % (m.source, p.kind))
+            call_args.append(p.k.wrapper_in(p, body, m.source))
     call = "ifc->vt->%s(%s)" % (m.name, ", ".join(["ifc"] + call_args))
     if m.flags.get("waits"):
         # The host waits for other threads, which may need Python or the
         # interpreter lock: both are let go during the call, and the
         # receiver is held meanwhile (another thread may empty its wrapper).
-        if any(p.kind.endswith("[]") or p.kind in ("hints", "blocks") for p in m.inputs()):
+        if any(p.k.holds_memory for p in m.inputs()):
             raise CatalogError("%s: a method that waits cannot take memory of Python objects"
                                % m.source)
         call = "WithoutPython(ifc, [&] { return %s; })" % call
     # 5-6. The call and its code.
     results = []
-    strbuf = [p for p in m.outputs() if p.kind == "strbuf"]
-    if strbuf:
+    buffered = [p for p in m.outputs() if p.k.through_buffer]
+    if buffered:
         if m.result is not None:
             raise CatalogError("%s: a text through a buffer needs a result code" % m.source)
         body.append("PyRef s_%s(StringThroughBuffer([&](char* buffer, uint32_t length) {\n"
-                    "      return %s;\n    }));" % (strbuf[0].cname, call))
-    elif m.result is None:
-        body.append("CheckResult(%s);" % call)
-    elif m.result == "truth":
-        body.append("QmResult code = %s;" % call)
-        body.append("CheckResult(code);")
-        results.append("BoolResult(code)")
-    elif m.result == "void":
-        body.append(call + ";")
+                    "      return %s;\n    }));" % (buffered[0].cname, call))
     else:
-        body.append("auto value = %s;" % call)
-        results.append({
-            "i32": "IntResult(value)", "u32": "IntResult(static_cast<long>(value))",
-            "f64": "FloatResult(value)", "f32": "FloatResult(value)",
-            "str": "StringResult(value)", "guid": "GuidResult(value)",
-            "obj": "DirectObjectResult(value)", "hints": "HintsResult(value)",
-        }.get(m.result, "PointerResult(value)"))
+        statements, result = m.ret.wrapper_call(call)
+        body += statements
+        if result is not None:
+            results.append(result)
     # 7. Results.
     for p in m.outputs():
-        n = p.cname
-        results.append({
-            "i32": "IntResult(r_%s)" % n,
-            "u32": "IntResult(static_cast<long>(r_%s))" % n,
-            "f64": "FloatResult(r_%s)" % n, "f32": "FloatResult(r_%s)" % n,
-            "str": "StringResult(r_%s)" % n, "guid": "GuidResult(r_%s)" % n,
-            "obj": "ObjectResult(w_%s, r_%s)" % (n, n),
-            "ptr": "PointerResult(r_%s)" % n, "id": "PointerResult(r_%s)" % n,
-            "vec": "VectorResult(r_%s, 3)" % n, "mat3": "MatrixResult(r_%s, 3)" % n,
-            "mat4": "MatrixResult(r_%s, 4)" % n, "box": "BoundsResult(r_%s)" % n,
-            "strbuf": "s_%s.release()" % n,
-        }[p.kind])
+        results.append(p.k.wrapper_result(p))
     if not results:
         body.append("return ReturnNone();")
     elif len(results) == 1:
@@ -742,7 +625,8 @@ def wrapper_method(i, m):
             body.append("PyRef t%d(%s);" % (k, r))
         body.append("return TupleResult({%s});" % ", ".join("t%d.release()" % k
                                                               for k in range(len(results))))
-    text = "PyObject* %s(PyObject* self, PyObject* args) {\n" % fn
+    text = "// %s\n" % m.source
+    text += "PyObject* %s(PyObject* self, PyObject* args) {\n" % fn
     text += "  return PythonBoundary([&]() -> PyObject* {\n"
     for line in body:
         text += "    " + line + "\n"
@@ -802,11 +686,13 @@ def gen_wrappers_header(catalog):
     return "".join(out)
 
 
-def deal(items, count):
-    """Deals items round-robin into `count` shards (one source file each)."""
+def deal(interfaces, count):
+    """Deals interfaces into `count` shards (one source file each) by a hash
+    of their names, so that adding or changing one interface rewrites only
+    the shard it lands in."""
     shards = [[] for _ in range(count)]
-    for n, item in enumerate(items):
-        shards[n % count].append(item)
+    for i in interfaces:
+        shards[zlib.crc32(i.name.encode()) % count].append(i)
     return shards
 
 
@@ -891,7 +777,7 @@ def gen_missing_types(catalog):
     for i in scripted(catalog):
         for m in i.script_methods():
             for p in m.outputs():
-                if p.kind == "obj" and (p.wraps or "Unknown") not in objects:
+                if p.k.host_object and (p.wraps or "Unknown") not in objects:
                     missing.add(p.wraps)
     return "".join(n + "\n" for n in sorted(missing))
 
@@ -913,79 +799,28 @@ def gen_docstrings(catalog):
 # Python table of calls: arguments to pass, the record to expect, and the
 # result to expect.  The test drives every wrapper method with them.
 
-ARG_VALUES = {  # kind -> (Python argument, recorded text)
-    "i32": ("-7", "-7"), "u32": ("7", "7"), "f64": ("1.5", "1.5"), "f32": ("0.25", "0.25"),
-    "str": ("'s'", "s"), "guid": ("'4DB9C543-B192-4EDD-A65D-DD012FC27416'",
-                                  "4DB9C543-B192-4EDD-A65D-DD012FC27416"),
-    "obj": ("OBJ", "obj"), "ptr": ("4096", "4096"), "id": ("4096", "4096"),
-    "vec": ("(1.0, 2.0, 3.0)", "[1,2,3]"),
-    "mat3": ("((1, 2, 3), (4, 5, 6), (7, 8, 9))", "[1,2,3,4,5,6,7,8,9]"),
-    "mat4": ("((1, 2, 3, 4), (5, 6, 7, 8), (9, 10, 11, 12), (13, 14, 15, 16))",
-             "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]"),
-    "box": ("((1, 2, 3), (4, 5, 6))", "[1,2,3,4,5,6]"),
-    "hints": ("[(1, 'one'), (2, 'two')]", "1:one;2:two"),
-    "blocks": ("{5: 'five'}", "5:five"),
-}
-for _k in ("f32[]", "f64[]", "i32[]", "u32[]", "u8[]", "id[]", "data[]"):
-    ARG_VALUES[_k] = ("STORAGE", "array")
-
-RECORD_FORMAT = {  # kind -> C++ expression formatting argument `n`
-    "i32": "RecInt(%s)", "u32": "RecUnsigned(%s)", "f64": "RecFloat(%s)", "f32": "RecFloat(%s)",
-    "str": "RecText(%s)", "guid": "RecGuid(%s)", "obj": "RecObject(%s)", "ptr": "RecPointer(%s)",
-    "id": "RecPointer(%s)", "vec": "RecDoubles(%s, 3)", "mat3": "RecDoubles(%s, 9)",
-    "mat4": "RecDoubles(%s, 16)", "box": "RecDoubles(%s, 6)", "hints": "RecHints(%s)",
-    "blocks": "RecBlocks(%s)",
-}
-
-OUT_VALUES = {  # kind -> (C++ statement filling out-location `n`, Python expectation)
-    "i32": ("*%s = -11;", "-11"), "u32": ("*%s = 11;", "11"), "f64": ("*%s = 0.5;", "0.5"),
-    "f32": ("*%s = 0.75f;", "0.75"), "str": ('*%s = "out";', "'out'"),
-    "guid": ("*%s = &IID_IQmModule;", "'4DB9C543-B192-4EDD-A65D-DD012FC27416'"),
-    "ptr": ("*%s = reinterpret_cast<void*>(12288);", "12288"),
-    "id": ("*%s = reinterpret_cast<void*>(12288);", "12288"),
-    "vec": ("FillDoubles(%s, 3, 4);", "(4.0, 5.0, 6.0)"),
-    "mat3": ("FillDoubles(%s, 9, 1);", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0), (7.0, 8.0, 9.0))"),
-    "mat4": ("FillDoubles(%s, 16, 1);", "((1.0, 2.0, 3.0, 4.0), (5.0, 6.0, 7.0, 8.0), "
-             "(9.0, 10.0, 11.0, 12.0), (13.0, 14.0, 15.0, 16.0))"),
-    "box": ("FillDoubles(%s, 6, 1);", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"),
-}
-
-RETURN_VALUES = {  # return kind -> (C++ value, Python expectation)
-    None: ("QMe_OK", None), "truth": ("QMe_FALSE", "False"), "void": (None, None),
-    "i32": ("-3", "-3"), "u32": ("3", "3"), "f64": ("1.25", "1.25"), "f32": ("1.25f", "1.25"),
-    "str": ('"ret"', "'ret'"), "guid": ("&IID_IQmModule", "'4DB9C543-B192-4EDD-A65D-DD012FC27416'"),
-    "obj": ("RecordedObject()", "TYPE('Unknown')"),
-    "ptr": ("reinterpret_cast<void*>(8192)", "8192"), "id": ("reinterpret_cast<void*>(8192)", "8192"),
-    "handle": ("reinterpret_cast<void*>(8192)", "8192"), "data": ("reinterpret_cast<void*>(8192)", "8192"),
-    "hints": ("kRecordedHints", "[(1, 'a'), (2, 'b')]"),
-}
-
-
 def recorder_class(i, objects):
     cls = "Rec_" + i.short
     out = ["class %s : public qmhost::HostObject, public CQmImpl_%s {\n public:\n" % (cls, i.short)]
     for m in i.script_methods():
         params = ", ".join(d for p in m.params for d in p.c_decl())
         out.append("  %s %s_%s(%s) override {\n" % (m.rtype, i.prefix, m.name, params))
-        args = []
-        for p in m.inputs():
-            args.append(RECORD_FORMAT.get(p.kind, "RecPointer(%s)") % p.cname
-                        if not p.kind.endswith("[]") else "RecArray(%s)" % p.cname)
+        args = [p.k.record(p.cname) for p in m.inputs()]
         out.append("    Record(\"%s\", {%s});\n" % (m.name, ", ".join(args)))
         for p in m.params:
-            if p.kind == "pathbuf":
+            if p.k.hidden:
                 out.append('    std::snprintf(%s, kQmMaxPath, "path");\n' % p.cname)
         for p in m.outputs():
-            if p.kind == "obj":
+            if p.k.host_object:
                 wraps = p.wraps or "Unknown"
                 made = "Rec_%s" % wraps if wraps in objects and wraps != "Unknown" else "RecUnknown"
                 out.append("    *%s = NewRecorded<%s>();\n" % (p.cname, made))
-            elif p.kind == "strbuf":
+            elif p.k.through_buffer:
                 out.append("    return FillText(%s, %sLength);\n" % (p.cname, p.cname))
             else:
-                out.append("    " + OUT_VALUES[p.kind][0] % p.cname + "\n")
-        if not any(p.kind == "strbuf" for p in m.outputs()):
-            value = RETURN_VALUES[m.result][0]
+                out.append("    " + p.k.out_sample[0] % p.cname + "\n")
+        if not any(p.k.through_buffer for p in m.outputs()):
+            value = m.ret.test[0]
             if value is not None:
                 out.append("    return %s;\n" % value)
         out.append("  }\n")
@@ -1017,18 +852,18 @@ def gen_recorders(catalog):
 
 def expected_result(m, objects):
     results = []
-    if RETURN_VALUES[m.result][1] is not None:
-        results.append(RETURN_VALUES[m.result][1])
+    if m.ret.test[1] is not None:
+        results.append(m.ret.test[1])
     for p in m.outputs():
-        if p.kind == "obj":
+        if p.k.host_object:
             wraps = p.wraps or "Unknown"
             if wraps not in objects:
                 return "ERROR('RuntimeError: bad result: FAILED')"
             results.append("TYPE(%r)" % wraps)
-        elif p.kind == "strbuf":
+        elif p.k.through_buffer:
             results.append("'b' * 700")
         else:
-            results.append(OUT_VALUES[p.kind][1])
+            results.append(p.k.out_sample[1])
     if not results:
         return "None"
     if len(results) == 1:
@@ -1046,8 +881,8 @@ def gen_wrapper_calls(catalog):
             continue
         kind = "service" if i.service else "object"
         for m in i.script_methods():
-            args = [ARG_VALUES[p.kind][0] for p in m.inputs()]
-            record = "%s(%s)" % (m.name, ",".join(ARG_VALUES[p.kind][1] for p in m.inputs()))
+            args = [p.k.sample[0] for p in m.inputs()]
+            record = "%s(%s)" % (m.name, ",".join(p.k.sample[1] for p in m.inputs()))
             lines.append("    (%r, %r, %r, [%s], %r, %s)," % (
                 kind, i.name, m.name, ", ".join(args), record, expected_result(m, objects)))
     lines.append("]")
@@ -1063,71 +898,12 @@ def gen_wrapper_calls(catalog):
 
 ADAPTER_SHARDS = 4
 
-STORAGE_TYPES = {  # array kind -> (element type, bytes per element)
-    "f32[]": ("kStorageFloat", 4), "f64[]": ("kStorageDouble", 8), "i32[]": ("kStorageInt", 4),
-    "u32[]": ("kStorageUnsigned", 4), "u8[]": ("kStorageByte", 1), "id[]": ("kStoragePointer", 8),
-    "data[]": ("kStorageUnset", 1),
-}
-
-
-def adapter_argument(m, p):
-    """The C++ expression that passes host argument `p` to Python."""
-    n = p.cname
-    if p.kind == "i32":
-        return "static_cast<int>(%s)" % n
-    if p.kind == "u32":
-        return "static_cast<unsigned int>(%s)" % n
-    if p.kind in ("f64", "str"):
-        return n
-    if p.kind == "f32":
-        return "static_cast<double>(%s)" % n
-    if p.kind in ("ptr", "id"):
-        return "reinterpret_cast<Py_ssize_t>(%s)" % n
-    if p.kind == "obj":
-        return "c.Object(%s)" % n
-    if p.kind == "guid":
-        return "c.Guid(%s)" % n
-    if p.kind == "vec":
-        return "c.Vector(%s)" % n
-    if p.kind == "box":
-        return "c.Box(%s)" % n
-    if p.kind == "hints":
-        return "c.Hints(%s)" % n
-    if p.kind in STORAGE_TYPES:
-        etype, width = STORAGE_TYPES[p.kind]
-        if p.length is None:
-            count = "0"
-        elif isinstance(p.length, int):
-            count = str(p.length)
-        else:
-            count = "static_cast<int64_t>(%s)" % [q for q in m.params if q.name == p.length][0].cname
-        return "c.Storage(%s, %s, %s, %d)" % (n, etype, count, width)
-    raise CatalogError("%s: a Python server cannot receive %s" % (m.source, p.kind))
-
-
 def adapter_conversion(m, p, value):
     """Statements converting Python value `value` into out-parameter `p`
     (or, with p None, an expression for the method's return value)."""
     if p is None:
-        rule = RETURNS[m.result][3]
-        ctype = m.rtype
-        if rule == "i":
-            return "static_cast<%s>(c.Int(%s))" % (ctype, value)
-        if rule == "f":
-            return "static_cast<%s>(c.Float(%s))" % (ctype, value)
-        return {"b": "c.Truth(%s)", "s": "c.Text(%s)", "g": "c.GuidOf(%s)", "e": "c.Element(%s)",
-                "p": "c.Pointer(%s)", "sp": "c.StorageMemory(%s)"}[rule] % value
-    n = p.cname
-    if p.kind in ("i32", "u32", "f64", "f32"):
-        conv = "Int" if p.kind in ("i32", "u32") else "Float"
-        return "Put(%s, c.%s(%s));" % (n, conv, value)
-    return {
-        "str": "Put(%s, c.Text(%s));", "guid": "Put(%s, c.GuidOf(%s));",
-        "obj": "c.ObjectInto(%s, %s);", "vec": "c.VectorInto(%s, %s, 3);",
-        "box": "c.BoxInto(%s, %s);", "mat3": "c.MatrixInto(%s, %s, 3);",
-        "mat4": "c.MatrixInto(%s, %s, 4);", "strbuf": "c.TextInto(%s, %sLength, %s);",
-    }[p.kind] % ((n, n, value) if p.kind == "strbuf" else (value, n) if p.kind in
-                 ("obj", "vec", "box", "mat3", "mat4") else (n, value))
+        return RULE_RETURN[m.ret.rule] % {"type": m.rtype, "value": value}
+    return p.k.adapter_out(p, value)
 
 
 def adapter_thunk(i, m):
@@ -1145,12 +921,12 @@ def adapter_thunk(i, m):
             return head + " {\n    return {};\n  }\n"
         return head + " {%s}\n" % ("" if m.rtype == "void" else "\n    return {};\n  ")
     units = "".join(p.k.unit for p in m.inputs())
-    args = [adapter_argument(m, p) for p in m.inputs()]
+    args = [p.k.adapter_in(m, p) for p in m.inputs()]
     targets = m.result_targets()
     body = ['static MethodName slotName{"%s_%s", nullptr};' % (i.prefix, m.name),
             '%sc.Invoke(slotName, "(%s)"%s);'
             % ("PyObject* r = " if targets else "", units, "".join(", " + a for a in args))]
-    rules = [RETURNS[m.result][3] if t is None else t.k.rule for t in targets]
+    rules = [m.ret.rule if t is None else t.k.rule for t in targets]
     if any(r in ("s", "sp") for r in rules):
         body.append("c.KeepResult();")
     values = ["r"] if len(targets) == 1 else ["PyTuple_GET_ITEM(r, %d)" % k for k in range(len(targets))]
@@ -1195,6 +971,7 @@ def gen_adapter_shards(catalog):
         for i in shard:
             out.append("// %s (%s_)\nstruct Adapter_%s {\n" % (i.cname, i.prefix, i.short))
             for m in i.methods:
+                out.append("  // %s\n" % m.source)
                 out.append(adapter_thunk(i, m))
             out.append("};\n\n")
         out.append("}  // namespace\n\n")
@@ -1257,48 +1034,10 @@ def gen_interface_classes(catalog):
 # one recorder (what it received, and a fixed value per result rule); the
 # C++ side calls every slot with fixed arguments and shows what it got.
 
-SLOT_ARGS = {  # kind -> (C++ argument, what Python shows of it)
-    "i32": ("-7", "-7"), "u32": ("7u", "7"), "f64": ("1.5", "1.5"), "f32": ("0.25f", "0.25"),
-    "str": ('"s"', "s"), "ptr": ("reinterpret_cast<void*>(4096)", "4096"),
-    "id": ("reinterpret_cast<void*>(4096)", "4096"), "obj": ("host", "obj"),
-    "guid": ("&IID_IQmModule", "4DB9C543-B192-4EDD-A65D-DD012FC27416"),
-    "vec": ("kVector", "(1.0, 2.0, 3.0)"), "box": ("kBox", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"),
-    "hints": ("kHints", "[(1, 'one'), (2, 'two')]"),
-}
-for _k in STORAGE_TYPES:
-    SLOT_ARGS[_k] = ("memory", "storage")
-
-SLOT_RESULTS = {  # rule -> (Python value, what the host shows of it)
-    "b": ("True", "0x00000000"), "i": ("42", "42"), "f": ("2.5", "2.5"), "s": ("'text'", "text"),
-    "sbuf": ("'buf'", "buf"), "g": ("'4DB9C543-B192-4EDD-A65D-DD012FC27416'",
-                                    "4DB9C543-B192-4EDD-A65D-DD012FC27416"),
-    "o": ("'self'", "obj"), "e": ("None", "null"), "p": ("8192", "8192"), "sp": ("STORE", "mem"),
-    "v": ("(1, 2, 3)", "[1,2,3]"), "box": ("((1, 2, 3), (4, 5, 6))", "[1,2,3,4,5,6]"),
-    "mat3": ("((1, 2, 3), (4, 5, 6), (7, 8, 9))", "[1,2,3,4,5,6,7,8,9]"),
-    "mat4": ("((1, 2, 3, 4), (5, 6, 7, 8), (9, 10, 11, 12), (13, 14, 15, 16))",
-             "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]"),
-}
-
-OUT_DECL = {"i32": "int32_t %s = 0;", "u32": "uint32_t %s = 0;", "f64": "double %s = 0;",
-            "f32": "float %s = 0;", "str": "const char* %s = nullptr;",
-            "guid": "const QmGUID* %s = nullptr;", "obj": "void* %s = nullptr;",
-            "vec": "double %s[3] = {};", "box": "double %s[6] = {};", "mat3": "double %s[9] = {};",
-            "mat4": "double %s[16] = {};", "strbuf": "char %s[64] = {};"}
-OUT_SHOW = {"i32": "ShowInt(%s)", "u32": "ShowInt(%s)", "f64": "ShowFloat(%s)",
-            "f32": "ShowFloat(%s)", "str": "ShowText(%s)", "guid": "ShowGuid(%s)",
-            "obj": "ShowObject(%s)", "vec": "ShowDoubles(%s, 3)", "box": "ShowDoubles(%s, 6)",
-            "mat3": "ShowDoubles(%s, 9)", "mat4": "ShowDoubles(%s, 16)", "strbuf": "ShowText(%s)"}
-RETURN_SHOW = {"i32": "ShowInt", "u32": "ShowInt", "f64": "ShowFloat", "f32": "ShowFloat",
-               "str": "ShowText", "guid": "ShowGuid", "ptr": "ShowPointer", "id": "ShowPointer",
-               "handle": "ShowPointer", "data": "ShowMemory"}
-
-
 def slot_rule_key(t, m):
     if t is None:
-        return RETURNS[m.result][3]
-    if t.kind in ("box", "mat3", "mat4"):
-        return t.kind
-    return t.k.rule
+        return m.ret.rule
+    return t.k.slot_rule or t.k.rule
 
 
 def gen_adapter_slot_servers(catalog):
@@ -1336,7 +1075,7 @@ def gen_adapter_slot_servers(catalog):
             if m.fixed is not False:
                 continue
             targets = m.result_targets()
-            values = [SLOT_RESULTS[slot_rule_key(t, m)][0] for t in targets]
+            values = [SLOT_ANSWERS[slot_rule_key(t, m)][0] for t in targets]
             if not values:
                 value = "None"
             elif len(values) == 1:
@@ -1358,16 +1097,16 @@ def gen_adapter_slot_calls(catalog):
             args = []
             for p in m.params:
                 if p.out:
-                    body.append(OUT_DECL[p.kind] % ("o_" + p.cname))
+                    body.append(p.k.slot_out_decl % ("o_" + p.cname))
                     args.append("o_" + p.cname)
-                    if p.kind == "strbuf":
+                    if p.k.through_buffer:
                         args.append("64")
-                    elif p.kind in ("i32", "u32", "f64", "f32", "str", "guid", "obj"):
+                    elif p.k.slot_out_by_address:
                         args[-1] = "&" + args[-1]
-                elif p.kind in STORAGE_TYPES:
+                elif p.k.slot_arg[0] == "memory":
                     args.append("static_cast<%s>(memory)" % p.k.c_in)
                 else:
-                    args.append(SLOT_ARGS[p.kind][0])
+                    args.append(p.k.slot_arg[0])
             call = "x->vt->%s(%s)" % (m.name, ", ".join(["x"] + args))
             shown = []
             expected = []
@@ -1380,18 +1119,18 @@ def gen_adapter_slot_calls(catalog):
                 body.append(call + ";")
             else:
                 body.append("auto ret = %s;" % call)
-                shown.append("%s(ret)" % RETURN_SHOW[m.result])
+                shown.append("%s(ret)" % m.ret.show)
             for t in targets:
                 if t is None:
                     if m.result == "truth":
                         continue
-                    expected.append(SLOT_RESULTS[slot_rule_key(t, m)][1])
+                    expected.append(SLOT_ANSWERS[slot_rule_key(t, m)][1])
                 else:
-                    shown.append(OUT_SHOW[t.kind] % ("o_" + t.cname))
-                    expected.append(SLOT_RESULTS[slot_rule_key(t, m)][1])
+                    shown.append(t.k.slot_out_show % ("o_" + t.cname))
+                    expected.append(SLOT_ANSWERS[slot_rule_key(t, m)][1])
             body.append("return Join({%s});" % ", ".join(shown))
             record = "%s_%s(%s)" % (i.prefix, m.name,
-                                    ",".join(SLOT_ARGS[p.kind][1] for p in m.inputs()))
+                                    ",".join(p.k.slot_arg[1] for p in m.inputs()))
             out.append("    {%s, [](void* object, void* host, void* memory) -> std::string {\n"
                        "       (void)host;\n       (void)memory;\n" % cstr(m.name))
             for line in body:
