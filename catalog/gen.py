@@ -448,7 +448,7 @@ def gen_interfaces(catalog):
 
 def guarded_call(m, call):
     """The thunk's statement running `call` under the catch template of its
-    result type."""
+    result type (sdk/qm_guarded.h)."""
     if m.rtype == "void":
         return "QmGuardedVoid([&] { %s; });" % call
     if m.rtype == "QmResult":
@@ -456,46 +456,11 @@ def guarded_call(m, call):
     return "return QmGuardedValue<%s>(%s, [&] { return %s; });" % (m.rtype, m.fail_value, call)
 
 
-GUARDS = """// The thunks' catch templates: a thrown result code or any other exception
-// becomes the method's failure answer (a result code: the thrown code,
-// QMe_OUTOFMEMORY or QMe_FAILED; a value: the method's failure value).
-template <class Call>
-QmResult QmGuardedCode(Call&& call) {
-  try {
-    return call();
-  } catch (QmResult code) {
-    return code;
-  } catch (const std::bad_alloc&) {
-    return QMe_OUTOFMEMORY;
-  } catch (...) {
-    return QMe_FAILED;
-  }
-}
-
-template <class R, class Call>
-R QmGuardedValue(R fail, Call&& call) {
-  try {
-    return call();
-  } catch (...) {
-    return fail;
-  }
-}
-
-template <class Call>
-void QmGuardedVoid(Call&& call) {
-  try {
-    call();
-  } catch (...) {
-  }
-}
-
-"""
 
 
 def gen_impl(catalog):
-    out = [HEADER, "#include <new>\n\n", '#include "qm_interfaces.h"\n#include "qm_results.h"\n\n']
+    out = [HEADER, '#include "qm_guarded.h"\n#include "qm_interfaces.h"\n#include "qm_results.h"\n\n']
     out.append("// A table slot as stored in an interface descriptor.\nusing QmSlot = void (*)();\n\n")
-    out.append(GUARDS)
     for i in catalog.interfaces:
         if not i.methods:
             continue

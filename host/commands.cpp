@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "host/query.h"
+#include "qm_guarded.h"
 
 namespace qmhost {
 
@@ -381,15 +382,7 @@ QmResult Command::RunQuery(size_t index, std::vector<Value>* out) {
     return QMe_CMD_ARGUMENT_NOT_QUERYABLE;
   }
   CommandRun run(def_, Snapshot(), *context_, 0, nullptr);
-  try {
-    return def_.query(run, index, out);
-  } catch (QmResult code) {
-    return code;
-  } catch (const std::bad_alloc&) {
-    return QMe_OUTOFMEMORY;
-  } catch (...) {
-    return QMe_FAILED;
-  }
+  return QmGuardedCode([&] { return def_.query(run, index, out); });
 }
 
 QmResult Command::ToggleState(void* value, int32_t* state) {

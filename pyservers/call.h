@@ -11,6 +11,7 @@
 
 #include "interp/guard.h"
 #include "interp/result.h"
+#include "qm_guarded.h"
 #include "qm_sdk.h"
 #include "scripting/storage.h"
 
@@ -118,26 +119,18 @@ class ServerCall {
 // The three kinds of thunk: what each answers when the call fails.
 template <class Body>
 QmResult CodeThunk(void* self, Body&& body) {
-  try {
+  return QmGuardedCode([&] {
     ServerCall call(self);
     return body(call);
-  } catch (QmResult code) {
-    return code;
-  } catch (const std::bad_alloc&) {
-    return QMe_OUTOFMEMORY;
-  } catch (...) {
-    return QMe_FAILED;
-  }
+  });
 }
 
 template <class R, class Body>
 R ValueThunk(void* self, Body&& body) {
-  try {
+  return QmGuardedValue(R{}, [&] {
     ServerCall call(self);
     return body(call);
-  } catch (...) {
-    return R{};
-  }
+  });
 }
 
 template <class Body>
