@@ -17,7 +17,7 @@ WRAPPER_SHARDS = 8
 
 
 # Parameter and result kinds, one class each: see kinds.py.
-from kinds import CatalogError, KINDS, RETURNS, RULE_RETURN, SLOT_ANSWERS  # noqa: E402
+from kinds import CatalogError, KINDS, RETURNS, RULE_RETURN, SLOT_ANSWERS, ZERO_ENDED  # noqa: E402
 
 
 FIXED = {"notimpl": "QMe_NOTIMPL", "zero": "0", "nothing": None}
@@ -187,7 +187,7 @@ GUID_RE = re.compile(r"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-"
                      r"[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$")
 HEAD_RE = re.compile(r"^(interface|service)\s+(\w+)\s+(\S+)\s+prefix\s+(\w+)((?:\s+\w+)*)\s*$")
 METHOD_RE = re.compile(r"^(\w+)\s*\((.*?)\)\s*(?:->\s*(\w+))?\s*(?:\{(.*)\})?\s*$")
-PARAM_RE = re.compile(r"^(out\s+)?([\w\[\]]+)(?:<(\w+)>)?(?:\s+(\w+))?$")
+PARAM_RE = re.compile(r"^(out\s+)?([\w\[\]-]+)(?:<(\w+)>)?(?:\s+(\w+))?$")
 SYMBOL_RE = re.compile(r"^symbol\s+(\w+)\s+(.+?)\s*$")
 
 
@@ -280,11 +280,16 @@ def parse_ifc(path, catalog):
                 raise CatalogError("%s: bad parameter '%s'" % (where, item))
             out, kind, wraps, name = bool(pm.group(1)), pm.group(2), pm.group(3), pm.group(4)
             length = None
-            am = re.match(r"^(\w+)\[(\w+)\]$", kind)
+            am = re.match(r"^(\w+)\[([\w-]+)\]$", kind)
             if am:
                 kind, length = am.group(1) + "[]", am.group(2)
                 if length.isdigit():
                     length = int(length)
+                elif length == ZERO_ENDED:
+                    if not KINDS[kind].counts_elements:
+                        raise CatalogError("%s: only an integer list can be ended by 0" % where)
+                elif not re.match(r"^[A-Za-z_]\w*$", length):
+                    raise CatalogError("%s: bad array length '%s'" % (where, length))
             if kind not in KINDS:
                 raise CatalogError("%s: bad parameter '%s'" % (where, item))
             k = KINDS[kind]
@@ -297,11 +302,13 @@ def parse_ifc(path, catalog):
             if wraps is not None and not k.host_object:
                 raise CatalogError("%s: only obj names an interface" % where)
             params.append(Param(kind, name, out, wraps, index, length))
+        for p in params:
+            p.method_params = params
         names = [p.cname for p in params]
         if len(set(names)) != len(names):
             raise CatalogError("%s: repeated parameter name" % where)
         for p in params:
-            if isinstance(p.length, str) and not any(
+            if isinstance(p.length, str) and p.length != ZERO_ENDED and not any(
                     q.name == p.length and not q.out and q.k.counts for q in params):
                 raise CatalogError("%s: array length %s is no integer parameter" % (where, p.length))
         if any(mm.name == mname for mm in current.methods):
@@ -364,14 +371,29 @@ def check(catalog):
         catalog.families.setdefault(f, [])  # a family may have nothing declared yet
     symbols = {}  # a constant may stand in two families, with one value
     for f in catalog.family_order:
+        here = set()
         for item in catalog.families[f]:
             if isinstance(item, Interface):
-                name, value = item.u_symbol, item.guid.upper()
+                name, value = item.u_symbol, ("s", item.guid.upper())
             else:
-                name, value = item.name, item.value
+                name, value = item.name, (item.kind, item.value)
+            if name in here:
+                raise CatalogError("symbol %s stands twice in family %s" % (name, f))
+            here.add(name)
             if name in symbols and symbols[name] != value:
                 raise CatalogError("symbol %s has two values" % name)
             symbols[name] = value
+    # A wrapper method that hands out an object of a type no declaration
+    # makes would fail at every call.
+    objects = {i.name for i in catalog.interfaces if i.object}
+    for i in catalog.interfaces:
+        if not i.scripted:
+            continue
+        for m in i.script_methods():
+            for p in m.outputs():
+                if p.k.host_object and (p.wraps or "Unknown") not in objects:
+                    raise CatalogError("%s: %s hands out %s, which is no declared object type"
+                                       % (m.source, m.name, p.wraps))
 
 
 # --- Output: SDK --------------------------------------------------------------------------
@@ -659,7 +681,7 @@ def gen_wrapper_shards(catalog):
     texts = []
     for shard in shards:
         out = [SOURCE, '#include "interp/python.h"\n\n#include "interp/guard.h"\n'
-               '#include "qm_wrappers.h"\n#include "wrappers/runtime.h"\n\n']
+               '#include "qm_wrappers.h"\n#include "scripting/storage.h"\n#include "wrappers/runtime.h"\n\n']
         for i in shard:
             out.append("PyTypeObject %s = BlankType();\n" % i.py_type)
         out.append("\nnamespace {\n\n")
@@ -728,19 +750,6 @@ def gen_server_signatures(catalog):
         if i.methods:
             lines.append("%s: %s" % (i.name, ", ".join(m.server_signature() for m in i.methods)))
     return "\n".join(lines) + "\n"
-
-
-def gen_missing_types(catalog):
-    """Object types that wrapper methods return but no declaration makes a
-    type of yet: such a method fails at run time until it is declared."""
-    objects = {i.name for i in catalog.interfaces if i.object}
-    missing = set()
-    for i in scripted(catalog):
-        for m in i.script_methods():
-            for p in m.outputs():
-                if p.k.host_object and (p.wraps or "Unknown") not in objects:
-                    missing.add(p.wraps)
-    return "".join(n + "\n" for n in sorted(missing))
 
 
 def gen_docstrings(catalog):
@@ -1148,7 +1157,6 @@ def main(argv):
     write_if_changed(os.path.join(outdir, "qm_setup.cpp"), gen_setup(catalog))
     write_if_changed(os.path.join(outdir, "qm_server_signatures.txt"), gen_server_signatures(catalog))
     write_if_changed(os.path.join(outdir, "qm_docstrings.txt"), gen_docstrings(catalog))
-    write_if_changed(os.path.join(outdir, "qm_missing_types.txt"), gen_missing_types(catalog))
     write_if_changed(os.path.join(outdir, "qm_recorders.h"), gen_recorders(catalog))
     write_if_changed(os.path.join(outdir, "qm_wrapper_calls.py"), gen_wrapper_calls(catalog))
     for n, text in enumerate(gen_adapter_shards(catalog)):

@@ -39,6 +39,7 @@ class Kind:
     hidden = False     # filled by the host, neither passed nor returned by scripts
     host_object = False  # a host object, seen by scripts through a wrapper
     counts = False     # an integer that can give the length of an array
+    counts_elements = False  # an integer list that a 0 element can end
 
     def __init__(self, token):
         self.token = token
@@ -266,28 +267,51 @@ class Doubles(Kind):
         return self._into % (value, p.cname)
 
 
+# The length of a list the host reads up to its first 0 element: `i32[0-ended]`.
+ZERO_ENDED = "0-ended"
+
+
 class Array(Kind):
-    """Typed memory: a storage object of the script, or an empty storage over
-    the host's memory for a Python server."""
+    """Typed memory: a storage object of the script (of the array's element
+    type, any type for untyped data), or an empty storage over the host's
+    memory for a Python server.  A script's storage must hold what the host
+    reads: a fixed number of elements, a 0 element that ends a list, or at
+    least the count the host is given (a larger count is cut to what the
+    storage holds)."""
     fmt, py_decl = "O", "PyObject*"
     holds_memory = True
-    sample = ("STORAGE", "array")
     slot_arg = ("memory", "storage")
 
-    def __init__(self, token, c, doc, bracket, element, width):
+    def __init__(self, token, c, doc, bracket, element, width, letter):
         super().__init__(token)
         self.c_in, self.doc, self.bracket = c, doc, bracket
         self.element, self.width = element, width
+        self.counts_elements = token in ("i32[]", "u32[]")
+        # A storage of the element type, of 16 elements (all 0 when made).
+        self.sample = ("qm.object.storage(%r, 16)" % letter, "array")
 
     def record(self, name):
         return "RecArray(%s)" % name
 
     def wrapper_in(self, p, body, source):
-        body.append("auto* d_%s = static_cast<%s>(ArrayArg(a_%s));" % (p.cname, self.c_in, p.cname))
-        return "d_" + p.cname
+        n = p.cname
+        if p.length is None:
+            memory = "ArrayArg(a_%s, %s)" % (n, self.element)
+        elif p.length == ZERO_ENDED:
+            memory = "EndedArrayArg(a_%s, %s)" % (n, self.element)
+        elif isinstance(p.length, int):
+            memory = "FixedArrayArg(a_%s, %s, %d)" % (n, self.element, p.length)
+        else:
+            body.append("uint64_t e_%s = 0;" % n)
+            memory = "ArrayArg(a_%s, %s, &e_%s)" % (n, self.element, n)
+        body.append("auto* d_%s = static_cast<%s>(%s);" % (n, self.c_in, memory))
+        if isinstance(p.length, str) and p.length != ZERO_ENDED:
+            count = "a_" + [q for q in p.method_params if q.name == p.length][0].cname
+            body.append("%s = BoundedCount(%s, e_%s);" % (count, count, n))
+        return "d_" + n
 
     def adapter_in(self, m, p):
-        if p.length is None:
+        if p.length is None or p.length == ZERO_ENDED:
             count = "0"
         elif isinstance(p.length, int):
             count = str(p.length)
@@ -393,13 +417,13 @@ def _kinds():
                 ("FillDoubles(%s, 6, 1);", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"),
                 "double v_%(n)s[6]; ReadBounds(a_%(n)s, v_%(n)s);", "BoundsResult(%s)",
                 "c.BoxInto(%s, %s);", ("kBox", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"), "c.Box(%s)"),
-        Array("f32[]", "float*", "float[]", "Sf", "kStorageFloat", 4),
-        Array("f64[]", "double*", "double[]", "Sd", "kStorageDouble", 8),
-        Array("i32[]", "int32_t*", "int[]", "Si", "kStorageInt", 4),
-        Array("u32[]", "uint32_t*", "unsigned[]", "Su", "kStorageUnsigned", 4),
-        Array("u8[]", "uint8_t*", "byte[]", "Sb", "kStorageByte", 1),
-        Array("id[]", "void**", "id[]", "Sp", "kStoragePointer", 8),
-        Array("data[]", "void*", "data[]", "S", "kStorageUnset", 1),
+        Array("f32[]", "float*", "float[]", "Sf", "kStorageFloat", 4, "f"),
+        Array("f64[]", "double*", "double[]", "Sd", "kStorageDouble", 8, "d"),
+        Array("i32[]", "int32_t*", "int[]", "Si", "kStorageInt", 4, "i"),
+        Array("u32[]", "uint32_t*", "unsigned[]", "Su", "kStorageUnsigned", 4, "u"),
+        Array("u8[]", "uint8_t*", "byte[]", "Sb", "kStorageByte", 1, "b"),
+        Array("id[]", "void**", "id[]", "Sp", "kStoragePointer", 8, "p"),
+        Array("data[]", "void*", "data[]", "S", "kStorageUnset", 1, "b"),
         Table("hints", "const QmTextValueHint*", "L", "HintTable",
               ("[(1, 'one'), (2, 'two')]", "1:one;2:two"), "RecHints(%s)",
               ("kHints", "[(1, 'one'), (2, 'two')]"), "c.Hints(%s)"),

@@ -1,5 +1,7 @@
 #include "scripting/qm_module.h"
 
+#include <utility>
+
 #include "interp/guard.h"
 #include "interp/report.h"
 #include "interp/result.h"
@@ -48,28 +50,19 @@ PyMethodDef kQmMethods[] = {
 }  // namespace
 
 void CreateQmModule() {
-  if (PyType_Ready(&QmServiceType) < 0 || PyType_Ready(&QmMonitorType) < 0) {
-    PyErr_Clear();
-    return;
-  }
+  CheckNonNegative(PyType_Ready(&QmServiceType), QMe_FAILED);
+  CheckNonNegative(PyType_Ready(&QmMonitorType), QMe_FAILED);
   PyObject* module = Py_InitModule4("qm", kQmMethods, "Module for vorex extensions.", nullptr,
                                     PYTHON_API_VERSION);  // borrowed
-  if (module == nullptr) {
-    PyErr_Clear();
-    return;
+  CheckPointer(module, QMe_FAILED);
+  for (auto [name, type] : {std::pair{"Service", &QmServiceType}, {"Monitor", &QmMonitorType}}) {
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+      Py_DECREF(type);
+      throw QMe_FAILED;
+    }
   }
-  Py_INCREF(&QmServiceType);
-  Py_INCREF(&QmMonitorType);
-  if (PyModule_AddObject(module, "Service", reinterpret_cast<PyObject*>(&QmServiceType)) < 0 ||
-      PyModule_AddObject(module, "Monitor", reinterpret_cast<PyObject*>(&QmMonitorType)) < 0) {
-    PyErr_Clear();
-    return;
-  }
-  try {
-    SetUpPackage(module);
-  } catch (...) {
-    PyErr_Clear();
-  }
+  SetUpPackage(module);
 }
 
 void ReleaseQmModule() {

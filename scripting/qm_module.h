@@ -4,8 +4,9 @@
 #include "interp/python.h"
 
 // Creates the qm module in the current interpreter and sets up its
-// package (submodules and constants).  A failure leaves no module and no
-// Python error: the start-up goes on without it.
+// package (submodules and constants).  A failure throws its result code
+// (a Python error, if one was set, stays pending for the caller); what was
+// set up before stays.
 void CreateQmModule();
 
 // Drops what the qm module keeps for the process between interpreters;

@@ -53,12 +53,10 @@ class ERROR(object):
     def __init__(self, text): self.text = text
     def __repr__(self): return 'ERROR(%r)' % self.text
 OBJ = object()
-STORAGE = object()
 )";
 
 const char kLoop[] = R"(
 obj_value = qm.object.Unknown(RECEIVERS[('object', 'Message')])
-storage_value = qm.object.storage('float', 4)
 def same(got, want):
     if isinstance(want, TYPE):
         return type(got).__name__ == want.name and got.test()
@@ -72,7 +70,7 @@ failures = []
 def run_all():
     for kind, tname, mname, args, record, want in CALLS:
         receiver = RECEIVERS[(kind, tname)]
-        args = [obj_value if a is OBJ else storage_value if a is STORAGE else a for a in args]
+        args = [obj_value if a is OBJ else a for a in args]
         clear_records()
         try:
             got, err = getattr(receiver, mname)(*args), None
@@ -97,7 +95,8 @@ def census():
     return (sum(1 for o in gc.get_objects() if type(o) is not tuple), sys.getrefcount(None),
             sys.getrefcount(True),
             sys.getrefcount(False), sum(sys.getrefcount(r) for r in RECEIVERS.values()),
-            sys.getrefcount(obj_value), sys.getrefcount(storage_value))
+            sys.getrefcount(obj_value),
+            sum(sys.getrefcount(a) for c in CALLS for a in c[3] if type(a) is qm.object.storage))
 run_all()
 before = census()
 run_all()
@@ -134,6 +133,30 @@ expect('array as None', outcome(image.Kelvin2RGB, 5000.0, None),
        (None, 'Kelvin2RGB(5000,null)'))
 expect('array as storage', outcome(image.Kelvin2RGB, 5000.0, qm.object.storage('f', 3)),
        (None, 'Kelvin2RGB(5000,array)'))
+expect('array of another element type',
+       outcome(image.Kelvin2RGB, 5000.0, qm.object.storage('d', 3)),
+       ('TypeError: invalid argument', None))
+def ints(*values):
+    s = qm.object.storage('i', len(values))
+    for k, v in enumerate(values):
+        s[k] = v
+    return s
+item = RECEIVERS[('object', 'Item')]
+expect('list without its end', outcome(item.TestTypes, ints(1, 2)),
+       ('TypeError: invalid argument', None))
+expect('list of another element type', outcome(item.TestTypes, qm.object.storage('b', 1)),
+       ('TypeError: invalid argument', None))
+expect('ended list', outcome(item.TestTypes, ints(1, 2, 0)), (False, 'TestTypes(array)'))
+monitor = RECEIVERS[('object', 'ImageMonitor')]
+expect('count past the storage', outcome(monitor.ToolTip, 1, 2, 3, 4, qm.object.storage('b', 4), 100),
+       (None, 'ToolTip(1,2,3,4,array,4)'))
+expect('count within the storage', outcome(monitor.ToolTip, 1, 2, 3, 4, qm.object.storage('b', 4), 2),
+       (None, 'ToolTip(1,2,3,4,array,2)'))
+frame = RECEIVERS[('object', 'FrameBuffer')]
+expect('fixed length too short', outcome(frame.SetTargetColor, 1, qm.object.storage('d', 2)),
+       ('TypeError: invalid argument', None))
+expect('fixed length', outcome(frame.SetTargetColor, 1, qm.object.storage('d', 3)),
+       (None, 'SetTargetColor(1,array)'))
 scene = RECEIVERS[('service', 'Scene')]
 plain_objects(True)
 expect('object result without its interface', outcome(scene.Root)[0], 'TypeError: no interface')

@@ -195,10 +195,43 @@ const QmGUID* GuidArg(PyObject* value) {
   return CQmThisModule::Get().LookupGuid(PyString_AS_STRING(value));
 }
 
-void* ArrayArg(PyObject* value) {
+namespace {
+
+// The storage object an array argument names; null for None.
+QmStorageObject* ArrayStorage(PyObject* value, uint32_t elementType) {
   if (value == Py_None) return nullptr;
   CheckTrue(IsStorage(value), QMe_INVALIDARG);
-  return StorageData(value);
+  auto* storage = reinterpret_cast<QmStorageObject*>(value);
+  CheckTrue(elementType == kStorageUnset || storage->elementType == elementType, QMe_INVALIDARG);
+  return storage;
+}
+
+}  // namespace
+
+void* ArrayArg(PyObject* value, uint32_t elementType, uint64_t* elements) {
+  QmStorageObject* storage = ArrayStorage(value, elementType);
+  if (elements != nullptr) *elements = storage != nullptr && storage->data != nullptr ? storage->size : 0;
+  return storage != nullptr ? storage->data : nullptr;
+}
+
+void* EndedArrayArg(PyObject* value, uint32_t elementType) {
+  uint64_t elements = 0;
+  void* data = ArrayArg(value, elementType, &elements);
+  if (data == nullptr) return nullptr;  // the host refuses a missing list itself
+  bool ended = false;
+  for (uint64_t i = 0; i < elements && !ended; ++i) {
+    ended = elementType == kStorageInt ? static_cast<int32_t*>(data)[i] == 0
+                                       : static_cast<uint32_t*>(data)[i] == 0;
+  }
+  CheckTrue(ended, QMe_INVALIDARG);
+  return data;
+}
+
+void* FixedArrayArg(PyObject* value, uint32_t elementType, uint64_t length) {
+  uint64_t elements = 0;
+  void* data = ArrayArg(value, elementType, &elements);
+  CheckTrue(data == nullptr || elements >= length, QMe_INVALIDARG);
+  return data;
 }
 
 void ReadVector(PyObject* value, double* out, Py_ssize_t length) {

@@ -6,6 +6,7 @@
 #include "interp/python.h"
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "interp/result.h"
@@ -119,9 +120,25 @@ void ReadVector(PyObject* value, double* out, Py_ssize_t length);
 void ReadMatrix(PyObject* value, double* out, Py_ssize_t rows);
 void ReadBounds(PyObject* value, double* out);
 
-// A typed array argument: None gives null, a storage object its data;
-// anything else is refused with QMe_INVALIDARG.
-void* ArrayArg(PyObject* value);
+// An array argument: None gives null (and 0 elements), a storage object
+// of `elementType` its memory and its number of elements; anything else,
+// a storage of another element type among it, is refused with
+// QMe_INVALIDARG.  kStorageUnset (untyped data) takes a storage of any type.
+void* ArrayArg(PyObject* value, uint32_t elementType, uint64_t* elements = nullptr);
+// A list that the host reads up to its first 0 element: as ArrayArg, and
+// refused unless the storage holds a 0 element.
+void* EndedArrayArg(PyObject* value, uint32_t elementType);
+// An array the host reads `length` elements of: as ArrayArg, and refused
+// unless the storage holds as many.
+void* FixedArrayArg(PyObject* value, uint32_t elementType, uint64_t length);
+
+// The count the host is given with an array: never more than the storage
+// holds; a negative count is refused with QMe_INVALIDARG.
+template <class N>
+N BoundedCount(N count, uint64_t elements) {
+  if constexpr (std::is_signed_v<N>) CheckTrue(count >= 0, QMe_INVALIDARG);
+  return static_cast<uint64_t>(count) > elements ? static_cast<N>(elements) : count;
+}
 
 // A hint table argument: a sequence of (value, name) pairs.
 class HintTable {
