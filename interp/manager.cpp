@@ -15,6 +15,11 @@
 #include "scripting/qm_module.h"
 
 namespace {
+// What the layers above let go of as a run's interpreter ends.
+RunEndHook gRunEndHook = nullptr;
+}  // namespace
+
+namespace {
 
 CInterpreterManager* gManager = nullptr;
 bool gManagerDestroyed = false;
@@ -420,6 +425,7 @@ void CInterpreterManager::EndRecord(InterpreterRecord* record) {
   WaitForThreads();
   RestoreCallbackState(record->callbacks, record->threadState);
   if (AloneInInterpreter(record->threadState)) {
+    if (gRunEndHook != nullptr) gRunEndHook();
     Py_EndInterpreter(record->threadState);
   } else {
     // Threads of the run are still alive: ending the interpreter now
@@ -444,6 +450,8 @@ void CInterpreterManager::ReapParked() {
   }
   SwapThreadState(current);
 }
+
+void SetRunEndHook(RunEndHook hook) { gRunEndHook = hook; }
 
 bool GetTraceFlag() { return GetInterpreterManager()->TopRecord()->traceFlag != 0; }
 

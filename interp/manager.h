@@ -102,6 +102,12 @@ CInterpreterManager* RunningInterpreterManager();
 // Destroys the manager if it was ever created (the module's release).
 void DestroyInterpreterManager();
 
+// Called in a run's interpreter once the run's threads are done, just
+// before the interpreter ends (Python's lock held): the layers above let go
+// there of what they made for the run.  Set by the plug-in's composition.
+using RunEndHook = void (*)();
+void SetRunEndHook(RunEndHook hook);
+
 // The trace flag of the current record.
 bool GetTraceFlag();
 void SetTraceFlag(bool on);

@@ -78,6 +78,7 @@ void CQmThisModule::RegisterServers() {
     DestroyInterpreterManager();
     ReleaseRootOutput();
   });
+  SetRunEndHook(&ClearQmPackage);
   // The plug-in's servers, in the order the host lists them.
   Python_Script::RegisterScriptServer();
   Python_LineInterp::RegisterLineServer();

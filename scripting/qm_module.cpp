@@ -70,3 +70,9 @@ void ReleaseQmModule() {
   CInterpreterGuard guard;
   DropFilledPackage();
 }
+
+void ClearQmPackage() {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* qm = modules != nullptr ? PyDict_GetItemString(modules, "qm") : nullptr;
+  if (qm != nullptr && PyModule_Check(qm)) ClearPackage(qm);
+}

@@ -12,3 +12,8 @@ void CreateQmModule();
 // Drops what the qm module keeps for the process between interpreters;
 // called before Python is finalised.
 void ReleaseQmModule();
+
+// Empties the qm package's submodules of the current interpreter, which is
+// about to end: Python would otherwise set every one of their thousands of
+// entries to None, one at a time, as it deletes them.
+void ClearQmPackage();

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr int kSubmodules = 5;
+const char* const kSubmoduleNames[kSubmodules] = {"service", "object", "result", "symbol", "ifc"};
 
 // What the first complete set-up put into each submodule.  The types and
 // constants are the same for every interpreter of the process, so later
@@ -21,11 +22,10 @@ PyObject* gFilled[kSubmodules] = {};
 
 void SetUpPackage(PyObject* package) {
   PyObject* modules[kSubmodules] = {};
-  const char* names[kSubmodules] = {"service", "object", "result", "symbol", "ifc"};
   for (int i = 0; i < kSubmodules; ++i) {
-    PyObject* sub = PyModule_New(names[i]);
+    PyObject* sub = PyModule_New(kSubmoduleNames[i]);
     CheckPointer(sub, QMe_FAILED);
-    if (PyModule_AddObject(package, names[i], sub) < 0) {
+    if (PyModule_AddObject(package, kSubmoduleNames[i], sub) < 0) {
       Py_DECREF(sub);
       throw QMe_FAILED;
     }
@@ -62,4 +62,11 @@ bool PackageFilled() { return gFilled[0] != nullptr; }
 
 void DropFilledPackage() {
   for (PyObject*& dict : gFilled) Py_CLEAR(dict);
+}
+
+void ClearPackage(PyObject* package) {
+  for (const char* name : kSubmoduleNames) {
+    PyObject* sub = PyDict_GetItemString(PyModule_GetDict(package), name);  // borrowed
+    if (sub != nullptr && PyModule_Check(sub)) PyDict_Clear(PyModule_GetDict(sub));
+  }
 }

@@ -14,3 +14,7 @@ void SetUpPackage(PyObject* package);
 // before Python is finalised) lets the next set-up start over.
 bool PackageFilled();
 void DropFilledPackage();
+
+// Empties the package's submodules (the interpreter they live in is about
+// to end).
+void ClearPackage(PyObject* package);
