@@ -120,7 +120,7 @@ class Method:
         kinds = [p.k.bracket or "O" for p in self.inputs() if p.k.unit == "O"]
         if any(k != "O" for k in kinds):
             text += "[%s]" % ",".join(kinds)
-        if self.result == "void":
+        if self.rtype == "void":
             text += ":n"
         elif self.result is not None:
             text += ":v"
@@ -1081,19 +1081,19 @@ def gen_adapter_slot_calls(catalog):
             shown = []
             expected = []
             targets = m.result_targets()
-            if m.result is None or m.result == "truth":
+            if m.rtype == "QmResult":  # a code, read as a truth value or not
                 body.append("QmResult ret = %s;" % call)
                 shown.append("ShowCode(ret)")
                 expected.append("0x00000000")
-            elif m.result == "void":
+            elif m.rtype == "void":
                 body.append(call + ";")
             else:
                 body.append("auto ret = %s;" % call)
                 shown.append("%s(ret)" % m.ret.show)
             for t in targets:
                 if t is None:
-                    if m.result == "truth":
-                        continue
+                    if m.rtype == "QmResult":
+                        continue  # shown as the code
                     expected.append(SLOT_ANSWERS[slot_rule_key(t, m)][1])
                 else:
                     shown.append(t.k.slot_out_show % ("o_" + t.cname))
