@@ -157,23 +157,15 @@ BENCHMARK(ConsoleOverInteractive);
 __attribute__((noinline)) void MeasuredConsoleLines(int n) { TimeConsole(Setup(), n); }
 __attribute__((noinline)) void MeasuredInteractiveLines(int n) { TimeInteractive(Setup(), n); }
 
-bool Profile() {
-  const char* count = std::getenv("QM_BENCH_PROFILE");
-  if (count == nullptr) return false;
-  int n = std::atoi(count);
+void Profile(int n) {
   TimeConsole(Setup(), 10);
   TimeInteractive(Setup(), 10);
   MeasuredConsoleLines(n);
   MeasuredInteractiveLines(n);
-  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (Profile()) return 0;
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  if (gRatio > 0) std::printf("ratio console_line: %.2f (target <= 1.00)\n", gRatio);
-  return 0;
+  return RatioMain(argc, argv, "console_line", 1.00, gRatio, Profile);
 }

@@ -6,9 +6,12 @@
 // interruption does not weigh more than any other.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <time.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 // Processor seconds used by the calling thread.
@@ -46,3 +49,20 @@ class PairedRatios {
  private:
   std::vector<double> ratios_;
 };
+
+// The main of a ratio benchmark.  With QM_BENCH_PROFILE=N in the
+// environment only `profile(N)` runs, for instruction counts under
+// callgrind (README); otherwise the benchmarks run, and the last line says
+// `ratio` against its target.
+template <class Profile>
+int RatioMain(int argc, char** argv, const char* name, double target, const double& ratio,
+              Profile&& profile) {
+  if (const char* count = std::getenv("QM_BENCH_PROFILE")) {
+    profile(std::atoi(count));
+    return 0;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  if (ratio > 0) std::printf("ratio %s: %.2f (target <= %.2f)\n", name, ratio, target);
+  return 0;
+}

@@ -113,10 +113,7 @@ __attribute__((noinline)) void MeasuredBareCycles(int n) {
   for (int i = 0; i < n; ++i) BareCycleOnce();
 }
 
-bool Profile() {
-  const char* count = std::getenv("QM_BENCH_PROFILE");
-  if (count == nullptr) return false;
-  int n = std::atoi(count);
+void Profile(int n) {
   Host& host = TheHost();
   MeasuredScriptRuns(host, 0);
   for (int i = 0; i < 10; ++i) {
@@ -125,7 +122,6 @@ bool Profile() {
   }
   MeasuredScriptRuns(host, n);
   MeasuredBareCycles(n);
-  return true;
 }
 
 void ScriptRunOverBareCycle(benchmark::State& state) {
@@ -162,9 +158,5 @@ BENCHMARK(ScriptRunOverBareCycle)->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (Profile()) return 0;
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  if (gRatio > 0) std::printf("ratio script_run: %.2f (target <= 1.20)\n", gRatio);
-  return 0;
+  return RatioMain(argc, argv, "script_run", 1.20, gRatio, Profile);
 }

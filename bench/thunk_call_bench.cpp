@@ -102,22 +102,14 @@ BENCHMARK(ThunkOverBare);
 __attribute__((noinline)) void MeasuredThunkCalls(int n) { ThunkMany(Setup().clip, n); }
 __attribute__((noinline)) void MeasuredBareCalls(int n) { BareMany(Setup().self, n); }
 
-bool Profile() {
-  const char* count = std::getenv("QM_BENCH_PROFILE");
-  if (count == nullptr) return false;
-  int n = std::atoi(count);
+void Profile(int n) {
   ThunkMany(Setup().clip, 10);
   MeasuredThunkCalls(n);
   MeasuredBareCalls(n);
-  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (Profile()) return 0;
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  if (gRatio > 0) std::printf("ratio thunk_call: %.2f (target <= 0.90)\n", gRatio);
-  return 0;
+  return RatioMain(argc, argv, "thunk_call", 0.90, gRatio, Profile);
 }

@@ -121,23 +121,15 @@ __attribute__((noinline)) void MeasuredConstantCalls(int n) {
   CallMany(Setup().constant, Setup().noArgs, n);
 }
 
-bool Profile() {
-  const char* count = std::getenv("QM_BENCH_PROFILE");
-  if (count == nullptr) return false;
-  int n = std::atoi(count);
+void Profile(int n) {
   Setup();
   MeasuredWrapperCalls(n);
   MeasuredBareCalls(n);
   MeasuredConstantCalls(n);
-  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (Profile()) return 0;
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  if (gRatio > 0) std::printf("ratio wrapper_call: %.2f (target <= 1.15)\n", gRatio);
-  return 0;
+  return RatioMain(argc, argv, "wrapper_call", 1.15, gRatio, Profile);
 }
