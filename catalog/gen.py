@@ -33,6 +33,7 @@ class Param:
     def __init__(self, kind, name, out, wraps, index, length=None):
         self.kind, self.name, self.out, self.wraps = kind, name, out, wraps
         self.length = length  # of an array: a number, another parameter's name, or None
+        self.count = None     # of an array: the integer parameter its length names
         self.named = name is not None
         self.cname = name if name is not None else "result%d" % index
         if self.cname in CPP_KEYWORDS:
@@ -302,15 +303,15 @@ def parse_ifc(path, catalog):
             if wraps is not None and not k.host_object:
                 raise CatalogError("%s: only obj names an interface" % where)
             params.append(Param(kind, name, out, wraps, index, length))
-        for p in params:
-            p.method_params = params
         names = [p.cname for p in params]
         if len(set(names)) != len(names):
             raise CatalogError("%s: repeated parameter name" % where)
         for p in params:
-            if isinstance(p.length, str) and p.length != ZERO_ENDED and not any(
-                    q.name == p.length and not q.out and q.k.counts for q in params):
-                raise CatalogError("%s: array length %s is no integer parameter" % (where, p.length))
+            if isinstance(p.length, str) and p.length != ZERO_ENDED:
+                p.count = next((q for q in params if q.name == p.length), None)
+                if p.count is None or p.count.out or not p.count.k.counts:
+                    raise CatalogError("%s: array length %s is no integer parameter"
+                                       % (where, p.length))
         if any(mm.name == mname for mm in current.methods):
             raise CatalogError("%s: method %s declared twice" % (where, mname))
         current.methods.append(Method(mname, params, result, flags, where))

@@ -305,8 +305,8 @@ class Array(Kind):
             body.append("uint64_t e_%s = 0;" % n)
             memory = "ArrayArg(a_%s, %s, &e_%s)" % (n, self.element, n)
         body.append("auto* d_%s = static_cast<%s>(%s);" % (n, self.c_in, memory))
-        if isinstance(p.length, str) and p.length != ZERO_ENDED:
-            count = "a_" + [q for q in p.method_params if q.name == p.length][0].cname
+        if p.count is not None:
+            count = "a_" + p.count.cname
             body.append("%s = BoundedCount(%s, e_%s);" % (count, count, n))
         return "d_" + n
 
@@ -316,7 +316,7 @@ class Array(Kind):
         elif isinstance(p.length, int):
             count = str(p.length)
         else:
-            count = "static_cast<int64_t>(%s)" % [q for q in m.params if q.name == p.length][0].cname
+            count = "static_cast<int64_t>(%s)" % p.count.cname
         return "c.Storage(%s, %s, %s, %d)" % (p.cname, self.element, count, self.width)
 
 

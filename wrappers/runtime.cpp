@@ -25,7 +25,8 @@ std::map<std::string, PyTypeObject*>& TypesByName() {
 }
 
 // Gives the type its full name, kept as long as the library.  A type keeps
-// the name it was first given: later interpreters add the same type object.
+// the name it was first given: a set-up tried again after a failure
+// registers the same type object.
 void NameType(PyTypeObject* type, const char* kind, const char* name) {
   static std::map<PyTypeObject*, std::string> names;
   auto made = names.try_emplace(type, std::string("qm.") + kind + "." + name);
@@ -92,8 +93,9 @@ PyObject* ServiceNew(PyTypeObject* type, const QmGUID& guid) {
 
 // The wrapper types are shared by every interpreter of the process.  Once a
 // type is readied its slots belong to Python (flags, dictionary, base and
-// subclass list): filling it again would make Python ready it again, adding
-// it to object's subclasses and to every reference count once more per run.
+// subclass list): filling it again, as a set-up tried again after a failure
+// would, would make Python ready it again and add it to object's subclasses
+// once more.
 namespace {
 bool Filled(const PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_READY) != 0; }
 }  // namespace
