@@ -159,4 +159,43 @@ TEST_F(Wrappers, ServicesShareOnePointerAndAreNoObjects) {
   EXPECT_LE(app_->QueryCount(IID_IQmLogService) - before, 1U);
 }
 
+// The wrapper types are readied by their first use, in whichever run comes
+// first; each way to a type must find it whole: each line below is the
+// first use of its type in this process.
+TEST_F(Wrappers, EveryWayToATypeFindsItWhole) {
+  Outcome first = RunChecked(*this,
+      "O, S = qm.object, qm.service\n"
+      // Questions that Python answers without readying the type.
+      "assert issubclass(O.Mesh, object) and not issubclass(O.Mesh, O.Item)\n"
+      "assert not isinstance(O.Unknown(), O.Polygon)\n"
+      "assert repr(O.TableauVertex) == \"<type 'qm.object.TableauVertex'>\"\n"
+      "assert O.TableauVertex != O.Edge and hash(O.Curve) == hash(O.Curve)\n"
+      // Attributes of the type.
+      "assert O.Edge.test.__doc__ == 'bool = test()'\n"
+      "assert O.Point.__name__ == 'Point' and O.Point.__module__ == 'qm.object'\n"
+      "assert 'Normal' in dir(O.Point) and 'set' in vars(O.Polygon)\n"
+      "assert O.LayerScan.__mro__ == (O.LayerScan, object)\n"
+      "assert error(getattr, O.Envelope, 'Nothing') == "
+      "\"AttributeError: type object 'qm.object.Envelope' has no attribute 'Nothing'\"\n"
+      // Instances made by scripts, by subclasses and by the plug-in.
+      "w = O.Message()\n"
+      "assert type(w) is O.Message and not w.test() and not w.set(None)\n"
+      "class Mine(O.ItemGraph): pass\n"
+      "m = Mine()\n"
+      "assert isinstance(m, O.ItemGraph) and not m.test() and Mine.__bases__ == (O.ItemGraph,)\n"
+      "assert hasattr(S.Layer(), 'ScanAllocate') and hasattr(S.Selection, 'Count')\n"
+      "scene = S.Scene().Root()\n"
+      "assert type(scene) is O.Scene and scene.ItemCount(0) == 0\n"
+      "assert scene.ItemAdd(S.Scene().ItemTypeLookup('mesh')).Name() is not None\n");
+  ASSERT_EQ(first.rc, QMe_OK) << first.log;
+  // Types readied in an interpreter that has ended serve the next run, and
+  // so do those readied first in this one.
+  Outcome next = RunChecked(*this,
+      "O = qm.object\n"
+      "assert O.Scene.ItemCount.__doc__ == 'integer count = ItemCount(integer type)'\n"
+      "assert type(qm.service.Scene().Root()) is O.Scene and O.Mesh().test() is False\n"
+      "assert 'Visible' in dir(O.Locator) and O.Keyframe.__mro__ == (O.Keyframe, object)\n");
+  EXPECT_EQ(next.rc, QMe_OK) << next.log;
+}
+
 }  // namespace

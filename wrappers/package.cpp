@@ -43,6 +43,9 @@ void SetUpPackage(PyObject* package) {
   PyObject* symbol = modules[3];
 
   SetUp_QmObj_Unknown(object);
+  // The wrapper types are readied on first use; the storage type, with its
+  // sequence slots and initialiser, is readied here.
+  CheckNonNegative(PyType_Ready(&QmStorageType), QMe_FAILED);
   RegisterObjectType(object, &QmStorageType, "storage");
   SetUpFamilies(object, service, symbol);
   for (const auto& entry : kQmResultRegistry) RegisterResultName(result, entry.name, entry.code);

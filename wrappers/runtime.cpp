@@ -33,15 +33,26 @@ void NameType(PyTypeObject* type, const char* kind, const char* name) {
   if (made.second) type->tp_name = made.first->second.c_str();
 }
 
-// Readies the type (once per process: Python keeps a readied type as it is)
-// and adds it to the submodule of the interpreter being set up.
+// Adds the type to the submodule of the interpreter being set up.  The
+// type is readied on its first use, not here: readying the package's ~240
+// types with their ~2,400 methods would cost a host's start more than all
+// the rest of the package's set-up.  Python readies a type whose
+// dictionary is not made yet when one of its attributes is asked for (a
+// method, its dictionary, its name) or when it is subclassed, and the
+// constructors below ready the type before they make an instance; checks
+// of subclasses need no readied type.
 void AddType(PyObject* module, PyTypeObject* type, const char* name) {
-  CheckNonNegative(PyType_Ready(type), QMe_FAILED);
   Py_INCREF(type);
   if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
     Py_DECREF(type);
     throw QMe_FAILED;
   }
+}
+
+// True when the type is ready for instances, readying it first if it is
+// not; false with the Python error set when that fails.
+bool Readied(PyTypeObject* type) {
+  return (type->tp_flags & Py_TPFLAGS_READY) != 0 || PyType_Ready(type) == 0;
 }
 
 }  // namespace
@@ -53,6 +64,10 @@ PyTypeObject BlankType() {
 }
 
 PyObject* WrapperNewWith(PyTypeObject* type, PyObject* args, CQmLocalizedObject* handle) {
+  if (!Readied(type)) {
+    delete handle;
+    return nullptr;
+  }
   PyRef self(type->tp_alloc(type, 0));
   if (!self) {
     delete handle;
@@ -84,6 +99,7 @@ void WrapperDealloc(PyObject* self) {
 }
 
 PyObject* ServiceNew(PyTypeObject* type, const QmGUID& guid) {
+  if (!Readied(type)) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   auto* service = reinterpret_cast<ServiceObject*>(self);
@@ -91,17 +107,19 @@ PyObject* ServiceNew(PyTypeObject* type, const QmGUID& guid) {
   return self;
 }
 
-// The wrapper types are shared by every interpreter of the process.  Once a
-// type is readied its slots belong to Python (flags, dictionary, base and
-// subclass list): filling it again, as a set-up tried again after a failure
-// would, would make Python ready it again and add it to object's subclasses
-// once more.
+// The wrapper types are shared by every interpreter of the process and
+// filled once.  Once a type is readied its slots belong to Python (flags,
+// dictionary, base and subclass list): filling it again, as a set-up tried
+// again after a failure would, would make Python ready it again and add it
+// to object's subclasses once more.  Filling sets the type's own type,
+// which Python needs to reach the attributes of a type not readied yet.
 namespace {
-bool Filled(const PyTypeObject* type) { return (type->tp_flags & Py_TPFLAGS_READY) != 0; }
+bool Filled(const PyTypeObject* type) { return Py_TYPE(type) != nullptr; }
 }  // namespace
 
 void FillObjectType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
   if (Filled(type)) return;
+  Py_TYPE(type) = &PyType_Type;
   type->tp_flags = kWrapperTypeFlags;
   type->tp_basicsize = sizeof(WrapperObject);
   type->tp_dealloc = WrapperDealloc;
@@ -111,6 +129,7 @@ void FillObjectType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
 
 void FillServiceType(PyTypeObject* type, PyMethodDef* methods, newfunc make) {
   if (Filled(type)) return;
+  Py_TYPE(type) = &PyType_Type;
   type->tp_flags = kWrapperTypeFlags;
   type->tp_basicsize = sizeof(ServiceObject);
   type->tp_methods = methods;
