@@ -14,7 +14,7 @@ else
 BUILD_DIR ?= build
 endif
 
-.PHONY: all setup configure build test demo bench clean
+.PHONY: all setup configure build test demo bench fuzz clean
 
 all: build
 
@@ -44,5 +44,16 @@ demo: build
 bench: build
 	@for b in $(BUILD_DIR)/bin/*_bench; do $$b; done
 
+# Fuzzers (clang's libFuzzer with the sanitizers) in a folder of their own;
+# each runs for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+FUZZ_DIR ?= build-fuzz
+FUZZERS ?= split_arguments trim_lines exit_text completeness eval storage
+fuzz: setup
+	@test -f $(FUZZ_DIR)/Makefile || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) \
+	  -DQM_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZERS)
+
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-fuzz

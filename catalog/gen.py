@@ -284,6 +284,8 @@ def parse_ifc(path, catalog):
             am = re.match(r"^(\w+)\[([\w-]+)\]$", kind)
             if am:
                 kind, length = am.group(1) + "[]", am.group(2)
+                if kind not in KINDS:
+                    raise CatalogError("%s: bad parameter '%s'" % (where, item))
                 if length.isdigit():
                     length = int(length)
                 elif length == ZERO_ENDED:
@@ -873,6 +875,8 @@ def adapter_conversion(m, p, value):
     """Statements converting Python value `value` into out-parameter `p`
     (or, with p None, an expression for the method's return value)."""
     if p is None:
+        if m.ret.rule not in RULE_RETURN:
+            raise CatalogError("%s: a Python server cannot return %s" % (m.source, m.ret.token))
         return RULE_RETURN[m.ret.rule] % {"type": m.rtype, "value": value}
     return p.k.adapter_out(p, value)
 

@@ -152,6 +152,29 @@ QmResult ParseExitCode(const char* part) {
   return static_cast<QmResult>(std::atoi(part));
 }
 
+ExitParts SplitExitText(const std::string& exitText) {
+  ExitParts parts;
+  if (exitText.empty()) {
+    parts.code = QMe_OK;
+    return parts;
+  }
+  size_t colon = exitText.find(':');
+  std::string codePart;
+  if (colon == std::string::npos) {
+    codePart = exitText;
+    parts.hasCode = true;
+  } else if (colon == 0) {
+    parts.text = exitText.substr(1);
+    parts.hasText = true;
+  } else {
+    codePart = exitText.substr(0, colon);
+    parts.text = exitText.substr(colon + 1);
+    parts.hasCode = parts.hasText = true;
+  }
+  if (parts.hasCode) parts.code = ParseExitCode(codePart.c_str());
+  return parts;
+}
+
 QmResult ReportScriptTermination(CEmbedInterpreter& run) {
   BoundedText buffer("ERROR: ");
   const size_t bareStart = buffer.Text().size();
@@ -204,27 +227,10 @@ QmResult ReportScriptTermination(CEmbedInterpreter& run) {
   if (value == Py_None) return QMe_FAILED;
   buffer.Clear();
   buffer.Append(Converted(value));
-  const std::string exitText = buffer.Text();
-  QmResult result = QMe_FAILED;
-  bool hasCode = false, hasText = false;
-  std::string codePart, textPart;
-  if (exitText.empty()) {
-    result = QMe_OK;
-  } else {
-    size_t colon = exitText.find(':');
-    if (colon == std::string::npos) {
-      codePart = exitText;
-      hasCode = true;
-    } else if (colon == 0) {
-      textPart = exitText.substr(1);
-      hasText = true;
-    } else {
-      codePart = exitText.substr(0, colon);
-      textPart = exitText.substr(colon + 1);
-      hasCode = hasText = true;
-    }
-    if (hasCode) result = ParseExitCode(codePart.c_str());
-  }
+  const ExitParts parts = SplitExitText(buffer.Text());
+  const bool hasCode = parts.hasCode, hasText = parts.hasText;
+  const std::string& textPart = parts.text;
+  QmResult result = parts.code;
   if (message.test() && (hasCode || hasText)) {
     message.SetCode(run.Result());
     message.SetMessage("pythonintr", nullptr, hasCode && hasText ? 2 : hasCode ? 3 : 4);

@@ -2,6 +2,8 @@
 // output sink.
 #pragma once
 
+#include <string>
+
 #include "interp/python.h"
 
 #include "qm_sdk.h"
@@ -22,6 +24,16 @@ QmResult ReportScriptTermination(CEmbedInterpreter& run);
 // The code that a sys.exit() code part names: a result code name, a
 // hexadecimal "0x..." number or a decimal number.
 QmResult ParseExitCode(const char* part);
+
+// What the text of sys.exit() says: "CODE", "CODE: text" or ": text"; an
+// empty text is success.  The code is QMe_FAILED when the text names none.
+struct ExitParts {
+  QmResult code = QMe_FAILED;
+  bool hasCode = false;
+  bool hasText = false;
+  std::string text;  // what follows the first colon
+};
+ExitParts SplitExitText(const std::string& text);
 
 // qm.outEx([text]).
 PyObject* QmOutEx(PyObject* self, PyObject* args);

@@ -107,6 +107,15 @@ std::string StrOf(PyObject* object) {
   return chars;
 }
 
+void* AddressFromPython(PyObject* value) {
+  if (!PyInt_Check(value) && !PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "an integer is required for an address, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return nullptr;
+  }
+  return PyLong_AsVoidPtr(value);
+}
+
 PyObject* ReturnNone() {
   Py_INCREF(Py_None);
   return Py_None;

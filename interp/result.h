@@ -32,6 +32,11 @@ std::string StrOf(PyObject* object);
 // Returns a new reference to None.
 PyObject* ReturnNone();
 
+// The address a Python integer holds (as PyLong_AsVoidPtr gives it); any
+// other value raises TypeError, where Python's own conversion would report
+// a bad internal call.  Null with the error set on failure.
+void* AddressFromPython(PyObject* value);
+
 // After a failed PyArg_ParseTuple: makes sure an exception is set, then
 // throws the success code 1 ("the exception is set already").
 [[noreturn]] void ThrowParseError();

@@ -233,7 +233,7 @@ void* ServerCall::Element(PyObject* value) {
 }
 
 void* ServerCall::Pointer(PyObject* value) {
-  void* pointer = PyLong_AsVoidPtr(value);
+  void* pointer = AddressFromPython(value);
   CheckTrue(pointer != nullptr || !PyErr_Occurred(), QMe_FAILED);
   return pointer;
 }

@@ -141,7 +141,7 @@ bool ConvertItem(uint32_t type, PyObject* item, unsigned char out[8]) {
       break;
     }
     case kStoragePointer: {
-      void* value = PyLong_AsVoidPtr(item);
+      void* value = AddressFromPython(item);
       std::memcpy(out, &value, sizeof value);
       break;
     }

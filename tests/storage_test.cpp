@@ -185,6 +185,13 @@ TEST_F(StorageTest, FailedConversionKeepsItsErrorAndTheElementsBefore) {
   EXPECT_EQ(Raises("t = Storage('i', 1)\nt.set((1,))\nt += (3, 'y')"),
             "TypeError: an integer is required");
   EXPECT_TRUE(Holds("s[0] == 1.0 and t.get(2) == (1, 3) and t.size() == 3"));
+  // An address is an integer; anything else is a plain TypeError, not an
+  // internal error of the conversion.
+  EXPECT_EQ(Raises("p = Storage('p', 2)\np.set((5, 6))\np[1] = 0.5"),
+            "TypeError: an integer is required for an address, not float");
+  EXPECT_EQ(Raises("p.set((7, None))"),
+            "TypeError: an integer is required for an address, not NoneType");
+  EXPECT_TRUE(Holds("p.get() == (7, 6)"));
   // A sequence whose length changes between looks fails with FAILED.
   QmResult code = 0;
   Raises("class Shifty(object):\n"

@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(build-essential cmake make pkg-config python3
           libgtest-dev libgmock-dev googletest libbenchmark-dev libreadline-dev
-          binutils)
+          binutils clang libclang-rt-14-dev)
 py2_packages=(python2.7 libpython2.7 libpython2.7-dev python2.7-dev python2.7-doc)
 
 missing() {
