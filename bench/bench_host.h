@@ -12,6 +12,8 @@
 
 #include "host/application.h"
 #include "host/plugin.h"
+#include "qm_ifc_module.h"
+#include "qm_ifc_script.h"
 
 inline std::unique_ptr<qmhost::Plugin> LoadBenchPlugin(qmhost::Application& app) {
   std::vector<std::string> paths = app.ImportPaths();

@@ -18,6 +18,7 @@
 #include "bench_host.h"
 #include "host/python_servers.h"
 #include "host/script.h"
+#include "qm_ifc_servers.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include "host/object.h"
 #include "ratio.h"
 #include "interp/result.h"
-#include "qm_impl.h"
 #include "scripting/qm_module.h"
 #include "wrappers/runtime.h"
+#include "qm_impl_module.h"
 
 namespace {
 

@@ -433,10 +433,73 @@ def gen_results(catalog):
     return "".join(out)
 
 
-def gen_interfaces(catalog):
-    out = [HEADER, '#include <cstdint>\n\n#include "qm_types.h"\n\n']
-    out.append("template <class I>\nstruct QmInterfaceInfo;\n\n")
-    for i in catalog.interfaces:
+# --- Output: per-family headers -----------------------------------------------------------
+#
+# Each family's interfaces get headers of their own (qm_ifc_FAMILY.h, the
+# layouts; qm_impl_FAMILY.h, the implementation side; qm_loc_FAMILY.h, the
+# plug-in's handles), so that a unit includes only the families it uses and
+# a catalogue edit rebuilds only the units of the family it touches.  No
+# layout names another interface (object parameters are plain pointers), so
+# a family's headers need nothing of the other families; what all of them
+# share is in qm_forward.h, which changes only when an interface is added,
+# removed, renamed or moved to another family.
+
+
+def ifc_header(family):
+    return "qm_ifc_%s.h" % family
+
+
+def impl_header(family):
+    return "qm_impl_%s.h" % family
+
+
+def loc_header(family):
+    return "qm_loc_%s.h" % family
+
+
+def family_includes(catalog, interfaces, header):
+    """The #include lines of the headers (named by `header`) of the families
+    that declare `interfaces`, in families.txt order."""
+    used = {i.family for i in interfaces}
+    return "".join('#include "%s"\n' % header(f) for f in catalog.family_order if f in used)
+
+
+def family_interfaces(catalog, family):
+    return [i for i in catalog.interfaces if i.family == family]
+
+
+def gen_forward(catalog):
+    out = [HEADER, '#include "qm_types.h"\n\n']
+    out.append("// What every unit may see of the catalogues: the templates that the\n"
+               "// family headers (qm_ifc_FAMILY.h, qm_impl_FAMILY.h) specialise, and a\n"
+               "// declaration of every interface.  Nothing here depends on an interface's\n"
+               "// methods or GUID.\n\n")
+    out.append("// The layout facts of interface I (qm_ifc_FAMILY.h).\n"
+               "template <class I>\nstruct QmInterfaceInfo;\n")
+    out.append("// The thunks and implementation class of interface I (qm_impl_FAMILY.h).\n"
+               "template <class I>\nstruct QmImplOf;\n\n")
+    out.append("// A table slot as stored in an interface descriptor.\nusing QmSlot = void (*)();\n")
+    for f in catalog.family_order:
+        interfaces = family_interfaces(catalog, f)
+        if not interfaces:
+            continue
+        out.append("\n// family %s (%s)\n" % (f, ifc_header(f)))
+        for i in interfaces:
+            out.append("struct %s;\n" % i.cname)
+    out.append("\nstruct QmInterfaceEntry {\n  const char* name;   // catalogue name\n"
+               "  const char* cname;  // C++ name\n  const QmGUID* guid;\n"
+               "  const char* prefix;\n  unsigned methods;\n"
+               "  bool service;      // a global service\n"
+               "  bool scriptQuery;  // its first method is ScriptQuery\n};\n\n")
+    out.append("inline constexpr unsigned kQmInterfaceCount = %d;\n" % len(catalog.interfaces))
+    out.append("// Every interface of the catalogues, in catalogue order (qm_interface_table.cpp).\n")
+    out.append("extern const QmInterfaceEntry kQmInterfaces[kQmInterfaceCount];\n")
+    return "".join(out)
+
+
+def gen_family_interfaces(catalog, family):
+    out = [HEADER, '#include <cstdint>\n\n#include "qm_forward.h"\n\n']
+    for i in family_interfaces(catalog, family):
         out.append("// %s (prefix %s_)\n" % (i.cname, i.prefix))
         out.append("inline constexpr QmGUID IID_%s = %s;\n" % (i.cname, guid_initializer(i.guid)))
         out.append("struct %s_Vtbl {\n" % i.cname)
@@ -454,20 +517,21 @@ def gen_interfaces(catalog):
         out.append("  static constexpr const QmGUID& guid = IID_%s;\n" % i.cname)
         out.append("  static constexpr unsigned methods = %d;\n" % len(i.methods))
         out.append("};\n\n")
-    out.append("struct QmInterfaceEntry {\n  const char* name;   // catalogue name\n"
-               "  const char* cname;  // C++ name\n  const QmGUID* guid;\n"
-               "  const char* prefix;\n  unsigned methods;\n"
-               "  bool service;      // a global service\n"
-               "  bool scriptQuery;  // its first method is ScriptQuery\n};\n\n")
-    out.append("// Every interface of the catalogues, in catalogue order.\n")
-    out.append("inline constexpr QmInterfaceEntry kQmInterfaces[] = {\n")
+    return "".join(out)
+
+
+def gen_interface_table(catalog):
+    # The one unit that sees every family: a method added to any interface
+    # recompiles this table and nothing else that only walks the catalogue.
+    out = [SOURCE, '#include "qm_forward.h"\n\n']
+    out.append(family_includes(catalog, catalog.interfaces, ifc_header))
+    out.append("\nconst QmInterfaceEntry kQmInterfaces[kQmInterfaceCount] = {\n")
     for i in catalog.interfaces:
         query = bool(i.methods) and i.methods[0].name == "ScriptQuery"
         out.append('    {"%s", "%s", &IID_%s, "%s", %d, %s, %s},\n'
                    % (i.name, i.cname, i.cname, i.prefix, len(i.methods),
                       "true" if i.service else "false", "true" if query else "false"))
     out.append("};\n")
-    out.append("inline constexpr unsigned kQmInterfaceCount = %d;\n" % len(catalog.interfaces))
     return "".join(out)
 
 
@@ -483,10 +547,11 @@ def guarded_call(m, call):
 
 
 
-def gen_impl(catalog):
-    out = [HEADER, '#include "qm_guarded.h"\n#include "qm_interfaces.h"\n#include "qm_results.h"\n\n']
-    out.append("// A table slot as stored in an interface descriptor.\nusing QmSlot = void (*)();\n\n")
-    for i in catalog.interfaces:
+def gen_family_impl(catalog, family):
+    out = [HEADER, '#include "qm_guarded.h"\n#include "%s"\n#include "qm_results.h"\n\n'
+           % ifc_header(family)]
+    interfaces = family_interfaces(catalog, family)
+    for i in interfaces:
         if not i.methods:
             continue
         impl = "CQmImpl_" + i.short
@@ -521,9 +586,9 @@ def gen_impl(catalog):
         for m in i.methods:
             out.append("      &%s,\n" % m.name)
         out.append("  };\n};\n\n")
-    out.append("// Finds the thunks and implementation class of an interface type.\n")
-    out.append("template <class I>\nstruct QmImplOf;\n")
-    for i in catalog.interfaces:
+    if any(i.methods for i in interfaces):
+        out.append("// The thunks and implementation class of each interface type.\n")
+    for i in interfaces:
         if not i.methods:
             continue
         out.append("template <>\nstruct QmImplOf<%s> {\n  using Impl = CQmImpl_%s;\n"
@@ -532,10 +597,10 @@ def gen_impl(catalog):
     return "".join(out)
 
 
-def gen_loc(catalog):
-    out = [HEADER, '#include "module/handle.h"\n#include "qm_interfaces.h"\n\n']
+def gen_family_loc(catalog, family):
+    out = [HEADER, '#include "module/handle.h"\n#include "%s"\n\n' % ifc_header(family)]
     out.append("// One handle class per host interface.\n")
-    for i in catalog.interfaces:
+    for i in family_interfaces(catalog, family):
         if i.name == "Unknown":
             continue  # the unknown handle holds any object; it is written by hand
         out.append("class CQmLoc_%s : public CQmLocalize<%s> {\n public:\n"
@@ -684,7 +749,8 @@ def gen_wrapper_shards(catalog):
     texts = []
     for shard in shards:
         out = [SOURCE, '#include "interp/python.h"\n\n#include "interp/guard.h"\n'
-               '#include "qm_wrappers.h"\n#include "scripting/storage.h"\n#include "wrappers/runtime.h"\n\n']
+               '#include "qm_wrappers.h"\n#include "scripting/storage.h"\n#include "wrappers/runtime.h"\n',
+               family_includes(catalog, shard, loc_header), "\n"]
         for i in shard:
             out.append("PyTypeObject %s = BlankType();\n" % i.py_type)
         out.append("\nnamespace {\n\n")
@@ -807,7 +873,8 @@ def recorder_class(i, objects):
 def gen_recorders(catalog):
     objects = {i.name for i in catalog.interfaces if i.object}
     recorded = [i for i in scripted(catalog) if i.methods]
-    out = [HEADER, '#include "tests/recorder_support.h"\n\n']
+    out = [HEADER, '#include "tests/recorder_support.h"\n',
+           family_includes(catalog, recorded, impl_header), "\n"]
     for i in recorded:
         out.append("class Rec_%s;\n" % i.short)
     out.append("\n")
@@ -939,7 +1006,8 @@ def gen_adapter_shards(catalog):
     shards = deal(server_interfaces(catalog), ADAPTER_SHARDS)
     texts = []
     for shard in shards:
-        out = [SOURCE, '#include "pyservers/adapters.h"\n#include "pyservers/call.h"\n\n'
+        out = [SOURCE, '#include "pyservers/adapters.h"\n#include "pyservers/call.h"\n',
+               family_includes(catalog, shard, ifc_header), "\n"
                "namespace {\n\n"
                "template <class T, class V>\nvoid Put(T* out, V value) {\n"
                "  if (out != nullptr) *out = static_cast<T>(value);\n}\n\n"]
@@ -1062,7 +1130,8 @@ def gen_adapter_slot_servers(catalog):
 
 
 def gen_adapter_slot_calls(catalog):
-    out = [HEADER, '#include "tests/adapter_slots_support.h"\n\n']
+    out = [HEADER, '#include "tests/adapter_slots_support.h"\n',
+           family_includes(catalog, server_interfaces(catalog), ifc_header), "\n"]
     for i in server_interfaces(catalog):
         out.append("inline const SlotCall kSlots_%s[] = {\n" % i.name)
         for m in i.methods:
@@ -1134,6 +1203,41 @@ def write_if_changed(path, text):
     os.replace(tmp, path)
 
 
+def outputs(catalog):
+    """Every generated file: its path under the output folder and its text."""
+    files = [("qm_results.h", gen_results(catalog)),
+             ("qm_forward.h", gen_forward(catalog)),
+             ("qm_interface_table.cpp", gen_interface_table(catalog))]
+    for f in catalog.family_order:
+        files += [(ifc_header(f), gen_family_interfaces(catalog, f)),
+                  (impl_header(f), gen_family_impl(catalog, f)),
+                  (loc_header(f), gen_family_loc(catalog, f))]
+    files.append(("qm_wrappers.h", gen_wrappers_header(catalog)))
+    for n, text in enumerate(gen_wrapper_shards(catalog)):
+        files.append(("qm_wrappers_%d.cpp" % n, text))
+    files += [("qm_setup.cpp", gen_setup(catalog)),
+              ("qm_server_signatures.txt", gen_server_signatures(catalog)),
+              ("qm_docstrings.txt", gen_docstrings(catalog)),
+              ("qm_recorders.h", gen_recorders(catalog)),
+              ("qm_wrapper_calls.py", gen_wrapper_calls(catalog))]
+    for n, text in enumerate(gen_adapter_shards(catalog)):
+        files.append(("qm_adapters_%d.cpp" % n, text))
+    files += [("qm_adapter_table.cpp", gen_adapter_table(catalog)),
+              ("interfaces.py", gen_interface_classes(catalog)),
+              (os.path.join("servers", "adapter_slots.py"), gen_adapter_slot_servers(catalog)),
+              ("qm_adapter_slots.h", gen_adapter_slot_calls(catalog))]
+    return files
+
+
+def remove_stale(outdir, written):
+    """Removes the C++ files of the output folder that this run did not
+    write (the headers of a family that is gone, files of an older
+    layout), so that nothing can still include them."""
+    for name in os.listdir(outdir):
+        if name.endswith((".h", ".cpp")) and name not in written:
+            os.remove(os.path.join(outdir, name))
+
+
 def main(argv):
     if len(argv) < 3:
         sys.stderr.write(__doc__)
@@ -1151,27 +1255,11 @@ def main(argv):
         else:
             raise CatalogError("%s: unknown catalogue kind" % path)
     check(catalog)
-    os.makedirs(outdir, exist_ok=True)
-    write_if_changed(os.path.join(outdir, "qm_results.h"), gen_results(catalog))
-    write_if_changed(os.path.join(outdir, "qm_interfaces.h"), gen_interfaces(catalog))
-    write_if_changed(os.path.join(outdir, "qm_impl.h"), gen_impl(catalog))
-    write_if_changed(os.path.join(outdir, "qm_loc.h"), gen_loc(catalog))
-    write_if_changed(os.path.join(outdir, "qm_wrappers.h"), gen_wrappers_header(catalog))
-    for n, text in enumerate(gen_wrapper_shards(catalog)):
-        write_if_changed(os.path.join(outdir, "qm_wrappers_%d.cpp" % n), text)
-    write_if_changed(os.path.join(outdir, "qm_setup.cpp"), gen_setup(catalog))
-    write_if_changed(os.path.join(outdir, "qm_server_signatures.txt"), gen_server_signatures(catalog))
-    write_if_changed(os.path.join(outdir, "qm_docstrings.txt"), gen_docstrings(catalog))
-    write_if_changed(os.path.join(outdir, "qm_recorders.h"), gen_recorders(catalog))
-    write_if_changed(os.path.join(outdir, "qm_wrapper_calls.py"), gen_wrapper_calls(catalog))
-    for n, text in enumerate(gen_adapter_shards(catalog)):
-        write_if_changed(os.path.join(outdir, "qm_adapters_%d.cpp" % n), text)
-    write_if_changed(os.path.join(outdir, "qm_adapter_table.cpp"), gen_adapter_table(catalog))
-    write_if_changed(os.path.join(outdir, "interfaces.py"), gen_interface_classes(catalog))
+    files = outputs(catalog)
     os.makedirs(os.path.join(outdir, "servers"), exist_ok=True)
-    write_if_changed(os.path.join(outdir, "servers", "adapter_slots.py"),
-                     gen_adapter_slot_servers(catalog))
-    write_if_changed(os.path.join(outdir, "qm_adapter_slots.h"), gen_adapter_slot_calls(catalog))
+    for name, text in files:
+        write_if_changed(os.path.join(outdir, name), text)
+    remove_stale(outdir, {name for name, _ in files})
     return 0
 
 

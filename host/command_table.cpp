@@ -19,6 +19,7 @@
 
 #include "host/commands.h"
 #include "host/script.h"
+#include "qm_ifc_module.h"
 
 namespace qmhost {
 

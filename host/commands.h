@@ -55,6 +55,8 @@
 #include "host/messages.h"
 #include "host/object.h"
 #include "host/values.h"
+#include "qm_impl_command.h"
+#include "qm_impl_value.h"
 
 namespace qmhost {
 

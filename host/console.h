@@ -10,6 +10,7 @@
 
 #include "host/object.h"
 #include "host/run.h"
+#include "qm_impl_script.h"
 
 namespace qmhost {
 

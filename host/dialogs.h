@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "host/object.h"
+#include "qm_impl_command.h"
+#include "qm_impl_stddialog.h"
 
 namespace qmhost {
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/object.h"
+#include "qm_impl_log.h"
 
 namespace qmhost {
 

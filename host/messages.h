@@ -14,6 +14,8 @@
 #include <string>
 
 #include "host/object.h"
+#include "qm_impl_log.h"
+#include "qm_impl_message.h"
 
 namespace qmhost {
 

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "qm_impl.h"
 #include "qm_sdk.h"
 
 namespace qmhost {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/object.h"
+#include "qm_impl_file.h"
 
 namespace qmhost {
 

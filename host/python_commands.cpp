@@ -4,6 +4,7 @@
 
 #include "host/commands.h"
 #include "host/python_servers.h"
+#include "qm_ifc_module.h"
 
 namespace qmhost {
 

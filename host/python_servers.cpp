@@ -3,6 +3,8 @@
 #include <ostream>
 
 #include "host/messages.h"
+#include "qm_ifc_module.h"
+#include "qm_ifc_servers.h"
 
 namespace qmhost {
 

@@ -9,6 +9,7 @@
 
 #include "host/object.h"
 #include "host/values.h"
+#include "qm_impl_command.h"
 
 namespace qmhost {
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/object.h"
+#include "qm_impl_scene.h"
 
 namespace qmhost {
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/object.h"
+#include "qm_impl_script.h"
 
 namespace qmhost {
 

@@ -1,4 +1,5 @@
 #include "host/servers.h"
+#include "qm_ifc_module.h"
 
 namespace qmhost {
 

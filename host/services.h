@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "host/object.h"
+#include "qm_impl_channel.h"
+#include "qm_impl_module.h"
 
 namespace qmhost {
 

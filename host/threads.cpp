@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "qm_ifc_servers.h"
+
 namespace qmhost {
 
 namespace {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/object.h"
+#include "qm_impl_thread.h"
 
 namespace qmhost {
 

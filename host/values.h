@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/object.h"
+#include "qm_impl_value.h"
 
 namespace qmhost {
 

@@ -22,7 +22,7 @@
 
 #include "interp/manager.h"
 #include "interp/threads.h"
-#include "module/handles.h"
+#include "module/handles_thread.h"
 
 // The host critical section behind the interpreter lock.
 class CQmCritSecLock : public CQmUser_ThreadMutex {};

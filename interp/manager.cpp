@@ -12,6 +12,7 @@
 #include "interp/result.h"
 #include "interp/threads.h"
 #include "module/this_module.h"
+#include "qm_ifc_file.h"
 #include "scripting/qm_module.h"
 
 namespace {

@@ -12,7 +12,8 @@
 #include <string>
 
 #include "interp/threads.h"
-#include "module/handles.h"
+#include "module/handles_log.h"
+#include "module/handles_message.h"
 
 class CInterpreterManager;
 struct InterpreterRecord;

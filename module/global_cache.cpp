@@ -5,8 +5,9 @@
 #include <mutex>
 #include <string>
 
-#include "module/handles.h"
 #include "module/polymorph.h"
+#include "qm_loc_channel.h"
+#include "qm_loc_thread.h"
 
 // Lookups run on any thread.  The table is first searched without a lock:
 // an entry is written once, before the count that takes it in is published

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 
-#include "qm_impl.h"
 #include "qm_sdk.h"
 
 class CQmGenericPolymorph;

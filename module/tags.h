@@ -1,7 +1,9 @@
 // A server's static tag table, answered through IQmTagDescription.
 #pragma once
 
-#include "qm_impl.h"
+
+#include "qm_impl_module.h"
+
 
 // Serves a table of tag records ended by a record whose name is null.
 class CQmStaticTags : public CQmImpl_TagDescription {

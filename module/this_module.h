@@ -7,7 +7,7 @@
 
 #include "module/global_cache.h"
 #include "module/polymorph.h"
-#include "qm_impl.h"
+#include "qm_impl_module.h"
 
 class CQmThisModule : public CQmImpl_Module,
                       public CQmImpl_TagDescription,

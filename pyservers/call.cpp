@@ -7,6 +7,7 @@
 #include "interp/report.h"
 #include "module/this_module.h"
 #include "pyservers/instances.h"
+#include "qm_ifc_channel.h"
 #include "wrappers/runtime.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "module/this_module.h"
 #include "pyservers/adapters.h"
 #include "pyservers/call.h"
+#include "qm_ifc_channel.h"
 #include "wrappers/runtime.h"
 
 namespace {

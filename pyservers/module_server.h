@@ -4,7 +4,7 @@
 #pragma once
 
 #include "module/polymorph.h"
-#include "qm_impl.h"
+#include "qm_impl_module.h"
 #include "scripting/dict_pairs.h"
 
 namespace Python_Module {

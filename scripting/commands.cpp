@@ -6,7 +6,9 @@
 
 #include "interp/manager.h"
 #include "interp/result.h"
+#include "module/handles_message.h"
 #include "module/this_module.h"
+#include "qm_ifc_log.h"
 #include "scripting/dict_pairs.h"
 #include "scripting/functions.h"
 

@@ -2,8 +2,9 @@
 #pragma once
 
 #include "interp/python.h"
+#include "module/handles_command.h"
+#include "module/handles_value.h"
 
-#include "module/handles.h"
 
 // How a query's values come back to Python.
 enum class EvalMode { kSingle = 1, kTuple = 2, kNatural = 3 };

@@ -3,11 +3,11 @@
 #pragma once
 
 #include "interp/python.h"
+#include "qm_impl_value.h"
 
 #include <string>
 #include <vector>
 
-#include "qm_impl.h"
 
 class CDictPairs : public CQmImpl_Attributes {
  public:

@@ -7,6 +7,7 @@
 
 #include "interp/result.h"
 #include "module/this_module.h"
+#include "qm_ifc_stddialog.h"
 #include "scripting/commands.h"
 #include "scripting/functions.h"
 

@@ -1,8 +1,12 @@
 // The host SDK as the plug-in and the host both see it: base types, result
-// codes and every catalogued interface.
+// codes, the declarations of every catalogued interface and the layout of
+// the base unknown interface.  The other layouts come from the family
+// headers (qm_ifc_FAMILY.h, qm_impl_FAMILY.h), which each unit includes for
+// the families it uses.
 #pragma once
 
-#include "qm_interfaces.h"
+#include "qm_forward.h"
+#include "qm_ifc_base.h"
 #include "qm_results.h"
 #include "qm_types.h"
 

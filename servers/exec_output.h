@@ -3,6 +3,7 @@
 #pragma once
 
 #include "interp/output.h"
+#include "module/handles_script.h"
 
 namespace Python_LineInterp {
 

@@ -7,6 +7,7 @@
 #include "interp/report.h"
 #include "interp/result.h"
 #include "interp/threads.h"
+#include "module/handles_value.h"
 #include "module/this_module.h"
 #include "servers/exec_output.h"
 

@@ -7,7 +7,7 @@
 
 #include "interp/result.h"
 #include "module/tags.h"
-#include "qm_impl.h"
+#include "qm_impl_command.h"
 
 namespace Python_LineInterp {
 

@@ -9,8 +9,8 @@
 
 #include "interp/checks.h"
 #include "interp/output.h"
-#include "module/handles.h"
 #include "module/this_module.h"
+#include "qm_loc_script.h"
 
 namespace Python_Script {
 

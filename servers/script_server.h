@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "module/tags.h"
-#include "qm_impl.h"
+#include "qm_impl_script.h"
 
 namespace Python_Script {
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/application.h"
+#include "qm_impl_script.h"
 
 namespace {
 

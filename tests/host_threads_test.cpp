@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/application.h"
+#include "qm_impl_servers.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "interp/output.h"
 #include "interp/threads.h"
 #include "module/this_module.h"
+#include "qm_impl_script.h"
 #include "servers/exec_output.h"
 
 namespace {

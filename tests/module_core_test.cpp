@@ -16,10 +16,12 @@
 
 #include "host/application.h"
 #include "module/export.h"
-#include "module/handles.h"
+#include "module/handle.h"
 #include "module/polymorph.h"
 #include "module/tags.h"
 #include "module/this_module.h"
+#include "qm_loc_channel.h"
+#include "qm_loc_thread.h"
 
 namespace {
 

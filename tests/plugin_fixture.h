@@ -13,6 +13,8 @@
 #include "host/messages.h"
 #include "host/plugin.h"
 #include "host/script.h"
+#include "qm_ifc_module.h"
+#include "qm_ifc_script.h"
 
 namespace qmtest {
 

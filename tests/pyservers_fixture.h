@@ -8,6 +8,8 @@
 #include "host/console.h"
 #include "host/python_servers.h"
 #include "plugin_fixture.h"
+#include "qm_ifc_command.h"
+#include "qm_ifc_module.h"
 
 namespace qmtest {
 

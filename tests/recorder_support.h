@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "host/object.h"
-#include "qm_impl.h"
 #include "qm_sdk.h"
 
 // The calls recorded since the last Clear.

@@ -5,6 +5,9 @@
 #include <set>
 #include <string>
 
+#include "qm_ifc_channel.h"
+#include "qm_ifc_module.h"
+#include "qm_ifc_thread.h"
 #include "qm_sdk.h"
 
 TEST(Guid, ParsesEitherCaseAndFormatsUpperCase) {

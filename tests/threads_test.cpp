@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "pyservers_fixture.h"
+#include "qm_ifc_servers.h"
 
 namespace {
 

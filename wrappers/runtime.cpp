@@ -5,6 +5,7 @@
 
 #include "module/this_module.h"
 #include "pyservers/instances.h"
+#include "qm_ifc_channel.h"
 #include "scripting/storage.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "interp/result.h"
-#include "module/handles.h"
+#include "module/handle.h"
 
 // --- Records ------------------------------------------------------------------
 
