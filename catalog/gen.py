@@ -221,7 +221,7 @@ def parse_ifc(path, catalog):
         if not line[0].isspace():
             words = line.split()
             if words[0] == "family":
-                if len(words) != 2:
+                if len(words) != 2 or not FAMILY_RE.match(words[1]):
                     raise CatalogError("%s: expected 'family NAME'" % where)
                 family = words[1]
                 catalog.families.setdefault(family, [])
@@ -330,11 +330,19 @@ def parse_results(path, catalog):
         catalog.results.append((parts[0], int(parts[1], 16)))
 
 
+# A family names generated files: a short lower-case word.
+FAMILY_RE = re.compile(r"^[a-z][a-z0-9_]{0,39}$")
+
+
 def parse_families(path, catalog):
-    for raw in open(path):
+    for lineno, raw in enumerate(open(path), 1):
         line = raw.split("#", 1)[0].strip()
-        if line:
-            catalog.family_order.append(line)
+        if not line:
+            continue
+        if not FAMILY_RE.match(line):
+            raise CatalogError("%s:%d: a family is a short lower-case word, not '%s'"
+                               % (path, lineno, line))
+        catalog.family_order.append(line)
 
 
 def check(catalog):

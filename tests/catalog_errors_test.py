@@ -34,6 +34,9 @@ CASES = [
     ("results.txt", "NOTFOUND      0x80000017", "NOTFOUND      0x8000017",
      "expected 'NAME 0xXXXXXXXX'"),
     ("families.txt", "scene", "other", "family scene is missing from families.txt"),
+    # A family names generated files.
+    ("scene.ifc", "family scene", "family ../scene", "expected 'family NAME'"),
+    ("families.txt", "scene", "x" * 300, "a family is a short lower-case word"),
 ]
 
 
