@@ -17,6 +17,7 @@
 #include "ratio.h"
 #include "host/python_servers.h"
 #include "module/polymorph.h"
+#include "qm_ifc_animation.h"
 #include "pyservers/call.h"
 
 namespace {

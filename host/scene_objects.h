@@ -28,7 +28,6 @@
 
 #include "host/object.h"
 #include "host/scene.h"
-#include "qm_impl_channel.h"
 #include "qm_impl_scene.h"
 
 namespace qmhost {

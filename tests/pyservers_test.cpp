@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "pyservers_fixture.h"
+#include "qm_ifc_animation.h"
+#include "qm_ifc_channel.h"
 #include "qm_ifc_servers.h"
 
 namespace {
