@@ -14,7 +14,7 @@ else
 BUILD_DIR ?= build
 endif
 
-.PHONY: all setup configure build test demo bench fuzz clean
+.PHONY: all setup configure build test demo bench fuzz refleaks clean
 
 all: build
 
@@ -55,5 +55,21 @@ fuzz: setup
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZERS)
 
+# References that each boundary operation leaves behind, counted by
+# Python's debug build (python2.7-dbg) in a folder of its own: the table of
+# the harness, then every wrapper method and every adapter slot twice.
+REFLEAKS_DIR ?= build-refleaks
+MULTIARCH := $(shell gcc -print-multiarch 2>/dev/null || echo x86_64-linux-gnu)
+refleaks: setup
+	@test -f $(REFLEAKS_DIR)/Makefile || cmake -S . -B $(REFLEAKS_DIR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQM_PYTHON_DEBUG=ON \
+	  -DPython2_EXECUTABLE=/usr/bin/python2.7-dbg -DPython2_INCLUDE_DIR=/usr/include/python2.7_d \
+	  -DPython2_LIBRARY=/usr/lib/$(MULTIARCH)/libpython2.7_d.so
+	cmake --build $(REFLEAKS_DIR) -j $(JOBS) --target qmhost refleaks_test wrapper_calls_test \
+	  adapter_slots_test
+	$(REFLEAKS_DIR)/bin/refleaks_test
+	ctest --test-dir $(REFLEAKS_DIR) -R '^(WrapperCalls|AdapterSlots)[.]' --output-on-failure \
+	  -j $(JOBS)
+
 clean:
-	rm -rf build build-sanitize build-fuzz
+	rm -rf build build-sanitize build-fuzz build-refleaks
