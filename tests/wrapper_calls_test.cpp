@@ -171,35 +171,43 @@ expect('empty receiver first', outcome(qm.object.Message().SetCode, 'not a numbe
        'TypeError: no interface')
 )";
 
-// A dictionary of (kind, type name) to a wrapper over a new recorder of the
-// type: object wrappers hold their recorder, service wrappers call theirs,
-// which `services_` keeps until the test releases it.  Null when a type
-// cannot be made.
+// A wrapper over a new recorder of the type: an object wrapper holds its
+// recorder, a service wrapper calls its own, which `services_` keeps until
+// the test releases it.  Null (with a Python error) when it cannot be made.
+PyObject* MakeReceiver(const RecordedType& type, PyObject* globals) {
+  void* recorder = type.make();
+  if (std::string(type.kind) == "object") {
+    PyObject* wrapper = CreateByName(type.name);
+    if (wrapper == nullptr) {
+      QmRelease(recorder);
+      PyErr_SetString(PyExc_LookupError, type.name);
+      return nullptr;
+    }
+    reinterpret_cast<WrapperObject*>(wrapper)->handle->take(recorder);
+    return wrapper;
+  }
+  services_.push_back(recorder);
+  PyObject* qm = PyDict_GetItemString(globals, "qm");
+  PyRef services(qm != nullptr ? PyObject_GetAttrString(qm, "service") : nullptr);
+  PyRef serviceType(services ? PyObject_GetAttrString(services.get(), type.name) : nullptr);
+  PyObject* wrapper = serviceType ? PyObject_CallObject(serviceType.get(), nullptr) : nullptr;
+  if (wrapper == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_LookupError, type.name);
+    return nullptr;
+  }
+  // The service wrapper calls the recorder, which the test keeps.
+  reinterpret_cast<ServiceObject*>(wrapper)->service = recorder;
+  return wrapper;
+}
+
+// A dictionary of (kind, type name) to a wrapper over a new recorder of
+// every type; null when one cannot be made.
 PyObject* RecordedReceivers(PyObject* globals) {
   PyRef receivers(PyDict_New());
   for (const auto& type : kRecordedTypes) {
-    void* recorder = type.make();
-    PyRef wrapper;
-    if (std::string(type.kind) == "object") {
-      wrapper.reset(CreateByName(type.name));
-      EXPECT_TRUE(wrapper) << type.name;
-      if (!wrapper) return nullptr;
-      reinterpret_cast<WrapperObject*>(wrapper.get())->handle->take(recorder);
-    } else {
-      PyObject* qm = PyDict_GetItemString(globals, "qm");
-      EXPECT_NE(qm, nullptr);
-      if (qm == nullptr) return nullptr;
-      PyRef services(PyObject_GetAttrString(qm, "service"));
-      PyRef serviceType(PyObject_GetAttrString(services.get(), type.name));
-      EXPECT_TRUE(serviceType) << type.name;
-      if (!serviceType) return nullptr;
-      wrapper.reset(PyObject_CallObject(serviceType.get(), nullptr));
-      EXPECT_TRUE(wrapper) << type.name;
-      if (!wrapper) return nullptr;
-      // The service wrapper calls the recorder, which the test keeps.
-      reinterpret_cast<ServiceObject*>(wrapper.get())->service = recorder;
-      services_.push_back(recorder);
-    }
+    PyRef wrapper(MakeReceiver(type, globals));
+    EXPECT_TRUE(wrapper) << type.name;
+    if (!wrapper) return nullptr;
     PyRef key(Py_BuildValue("(ss)", type.kind, type.name));
     PyDict_SetItem(receivers.get(), key.get(), wrapper.get());
   }
@@ -226,6 +234,22 @@ void InRootInterpreter(const std::function<void(PyObject*)>& drive) {
 
 TEST(WrapperCalls, EveryWrapperMethodReachesItsHostMethod) { InRootInterpreter(Drive); }
 
+// MAKE_RECORDED(kind, name) of the sweep: a wrapper over a new recorder.
+PyObject* MakeRecorded(PyObject*, PyObject* args) {
+  const char* kind = nullptr;
+  const char* name = nullptr;
+  if (!PyArg_ParseTuple(args, "ss", &kind, &name)) return nullptr;
+  for (const auto& type : kRecordedTypes) {
+    if (std::string(type.kind) == kind && std::string(type.name) == name) {
+      return MakeReceiver(type, PyEval_GetGlobals());
+    }
+  }
+  PyErr_SetString(PyExc_LookupError, name);
+  return nullptr;
+}
+
+PyMethodDef kMakeRecorded = {"MAKE_RECORDED", MakeRecorded, METH_VARARGS, nullptr};
+
 // The hostile sweep of tests/scripts/hostile_sweep.py with a recorder as
 // the live receiver of every type: the host's objects implement only some
 // interfaces, recorders all of them, so every method's conversions are
@@ -235,6 +259,8 @@ void Sweep(PyObject* globals, const sweep::Shard& shard, const std::string& fold
   PyRef receivers(RecordedReceivers(globals));
   ASSERT_TRUE(receivers);
   PyDict_SetItemString(globals, "RECORDED", receivers.get());
+  PyRef make(PyCFunction_New(&kMakeRecorded, nullptr));
+  PyDict_SetItemString(globals, "MAKE_RECORDED", make.get());
   std::string docstrings = std::string(QM_GENERATED_DIR) + "/qm_docstrings.txt";
   PyRef args(Py_BuildValue("(siiss)", shard.kind, shard.index, shard.count, docstrings.c_str(),
                            folder.c_str()));
@@ -249,6 +275,7 @@ void Sweep(PyObject* globals, const sweep::Shard& shard, const std::string& fold
   receivers.reset();
   args.reset();
   done.reset();
+  make.reset();
   PyDict_Clear(globals);
 }
 

@@ -203,6 +203,8 @@ ObjectArg::ObjectArg(PyObject* value) {
   if (IsNoObject(value)) return;
   if (IsWrapper(value)) {
     raw_ = WrapperRaw(value);
+    if (raw_ != nullptr) QmAddRef(raw_);
+    owned_ = raw_;
     return;
   }
   PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");

@@ -17,8 +17,9 @@
 #
 # The live receivers are the objects the host hands out, found by crawling
 # from the services; an embedder may instead set RECORDED, a dictionary of
-# (kind, type name) to a wrapper over a recording implementation, and
-# SWEEP_ARGS in place of the script's arguments.
+# (kind, type name) to a wrapper over a recording implementation,
+# MAKE_RECORDED(kind, type name), which makes a new one, and SWEEP_ARGS in
+# place of the script's arguments.
 import gc
 import os
 import sys
@@ -302,22 +303,27 @@ def typed(source):
 def crawl():
     """Host objects, found by calling the services' and the found objects'
     methods that take no arguments or only integers (0), and a few that
-    need names."""
+    need names: (Unknown wrapper, recipe) pairs, where the recipe makes the
+    same call again, for an object of its own."""
     qm.eval('item.create mesh m')
     qm.eval('item.create light l')
     qm.eval('item.create camera c')
     qm.eval('item.create locator o')
     pool = []
 
-    def keep(value):
+    def keep(value, recipe):
         if isinstance(value, tuple):
-            for v in value:
-                keep(v)
+            for k, v in enumerate(value):
+                keep(v, lambda recipe=recipe, k=k: recipe()[k])
         elif is_full(value):
-            u = qm.object.Unknown(value)
-            pool.append(u)
+            pool.append((qm.object.Unknown(value), recipe))
 
-    sources = [getattr(qm.service, s)() for s in SERVICE_TYPES]
+    def service(sname):
+        return lambda: getattr(qm.service, sname)()
+
+    def calling(recipe, cast, name, a):
+        return lambda: getattr(cast(recipe()), name)(*a)
+
     seeds = [
         ('Scene', 'Root', ()), ('Scene', 'CreateScene', ()), ('Message', 'Allocate', ()),
         ('StdDialog', 'MessageAllocate', ()), ('StdDialog', 'MonitorAllocate', ('t',)),
@@ -329,23 +335,26 @@ def crawl():
         ('Thread', 'CreateSlot', (8, None)),
     ]
     for sname, mname, a in seeds:
+        recipe = calling(service(sname), lambda s: s, mname, a)
         try:
-            keep(getattr(getattr(qm.service, sname)(), mname)(*a))
+            keep(recipe(), recipe)
         except Exception:
             pass
-    frontier = list(sources) + list(pool)
+    frontier = [(getattr(qm.service, s)(), service(s)) for s in SERVICE_TYPES] + list(pool)
     for depth in range(2):
         found_before = len(pool)
-        for source in frontier:
+        for source, source_recipe in frontier:
             for kind, r in typed(source):
                 tname = type(r).__name__
+                cast = (lambda s: s) if kind == 'service' else getattr(qm.object, tname)
                 for name, params in methods_of(kind, tname):
                     if params is None or (kind, tname, name) in SKIPPED:
                         continue
                     if any(p != 'integer' for p in params) or name.startswith(UNSAFE_TO_CRAWL):
                         continue
+                    recipe = calling(source_recipe, cast, name, [0] * len(params))
                     try:
-                        keep(getattr(r, name)(*([0] * len(params))))
+                        keep(getattr(r, name)(*([0] * len(params))), recipe)
                     except Exception:
                         pass
         frontier = pool[found_before:]
@@ -355,24 +364,39 @@ def crawl():
 if RECORDED is None:
     POOL = crawl()
 else:
-    POOL = [qm.object.Unknown(w) for (kind, tname), w in sorted(RECORDED.items())
-            if kind == 'object']
+    POOL = [(qm.object.Unknown(w), lambda tname=tname: MAKE_RECORDED('object', tname))
+            for (kind, tname), w in sorted(RECORDED.items()) if kind == 'object']
 
 # Full wrappers by type: what each object type's wrapper takes from the pool
-# (at most three of them).
+# (at most three of them), and the recipes of the pool's objects it takes.
 FULL = {}
+RECIPES = {}
 for tname in OBJECT_TYPES:
-    if tname == 'Unknown':
-        continue
     taken = []
-    for u in POOL:
+    recipes = RECIPES[tname] = []
+    for u, recipe in POOL:
         w = getattr(qm.object, tname)()
         if w.set(u):
-            taken.append(w)
-        if len(taken) == 3:
-            break
+            if len(taken) < 3:
+                taken.append(w)
+            recipes.append(recipe)
     FULL[tname] = taken
-FULL['Unknown'] = [qm.object.Unknown(u) for u in POOL[:3]]
+
+
+def fresh(tname):
+    """A new object of the type's wrapper, which no one else holds (when the
+    host makes a new object for every call of the recipe); None when the
+    pool has none."""
+    for recipe in RECIPES.get(tname, ())[:1]:
+        w = getattr(qm.object, tname)()
+        try:
+            w.set(recipe())
+        except Exception:
+            pass
+        if w.test():
+            return w
+    return None
+
 
 SERVICES = [getattr(qm.service, s)() for s in ('Scene', 'Image', 'Thread', 'Log')]
 EMPTIES = [qm.object.Unknown(), qm.object.Item(), qm.object.Scene(), qm.object.Message(),
@@ -419,9 +443,7 @@ MATRIX4 = ((1, 0, 0, 0), (0, 1, 0, 0), (0, 0, 1, 0), (0, 0, 0, 1))
 def argument_lists(params):
     """Lists of arguments for a method with parameters of these kinds."""
     lists = [(), tuple([None] * (len(params) + 1)), (Raising(),) * max(1, len(params))]
-    matrices = [MATRIX3, MATRIX4] if 'matrix' in params else [None]
-    for matrix in matrices:
-        plain = [matrix if p == 'matrix' else PLAUSIBLE[p] for p in params]
+    for shapes, plain in plausible_lists(params):
         lists.append(tuple(plain))
         lists.append(tuple(plain) + (0,))
         lists.append(tuple(plain) + (MEGA, None, 2**64))
@@ -505,6 +527,111 @@ def sweep_methods(kind, tname, receivers):
     return len(methods_of(kind, tname))
 
 
+# --- Letting go of what a call was given, while the call converts it --------------------
+#
+# Converting an argument of these kinds runs Python code (the value's
+# __int__, __float__ or __index__, a sequence's __len__ and __getitem__),
+# which can empty the receiver's wrapper or an object argument's, or move a
+# storage argument's memory, before the host is called.
+PULLING_SHAPES = {
+    'integer': None, 'float': None, 'pointer': None, 'id': None,
+    'vector': (3, 0.0), 'bounds': (2, (0.0, 0.0, 0.0)), 'hints': (1, (1, 'a')),
+    'matrix3': (3, (0.0,) * 3), 'matrix4': (4, (0.0,) * 4),
+}
+STORAGE_LETTERS = {'float[]': 'f', 'double[]': 'd', 'int[]': 'i', 'unsigned[]': 'u',
+                   'byte[]': 'b', 'id[]': 'p', 'data[]': 'b'}
+
+
+class Pulling(object):
+    """Empties the wrappers and resizes the storages it is given (which moves
+    their memory) when it is converted, then converts as a plausible value of
+    its shape: a number, or a sequence of `length` times `item`."""
+    def __init__(self, shape, wrappers=(), storages=()):
+        self.shape, self.wrappers, self.storages = shape, wrappers, storages
+
+    def pull(self):
+        for w in self.wrappers:
+            w.set(None)
+        for s in self.storages:
+            s.setSize(1 << 16)
+
+    def __int__(self):
+        self.pull()
+        return 0
+    __long__ = __index__ = __int__
+
+    def __float__(self):
+        self.pull()
+        return 0.0
+
+    def __len__(self):
+        return self.shape[0] if self.shape else 0
+
+    def __getitem__(self, i):
+        if not self.shape or i >= self.shape[0]:
+            raise IndexError(i)
+        self.pull()
+        return self.shape[1]
+
+    def __repr__(self):
+        return 'Pulling(%r)' % (self.shape,)
+
+
+def plausible_lists(params):
+    """The plausible argument lists of a method, with the shape name of each
+    parameter (matrices come in two sizes, which the docstring does not tell)."""
+    matrices = ['matrix3', 'matrix4'] if 'matrix' in params else [None]
+    for matrix in matrices:
+        shapes = [matrix if p == 'matrix' else p for p in params]
+        plain = [(MATRIX3 if matrix == 'matrix3' else MATRIX4) if p == 'matrix' else PLAUSIBLE[p]
+                 for p in params]
+        yield shapes, plain
+
+
+def pull_methods(kind, tname, live):
+    """Lets go of the receiver (a new object that only its wrapper holds), of
+    an object argument (likewise) and of a storage argument's memory from
+    every argument whose conversion runs Python code.  `live` is a receiver
+    that reaches the conversions, or None."""
+    for name, params in methods_of(kind, tname):
+        where = '%s.%s.%s' % (kind, tname, name)
+        if (kind, tname, name) in SKIPPED and RECORDED is None:
+            continue
+        mark(where + ' (letting go)')
+        if params is None:
+            if name == 'set':
+                r = fresh(tname)
+                if r is not None:
+                    call(where + ' of its own object', r.set, (r,))
+                    call(where + ' of its own object', r.test, ())
+            continue
+        for shapes, plain in plausible_lists(params):
+            for i, shape in enumerate(shapes):
+                if shape not in PULLING_SHAPES:
+                    continue
+                shape = PULLING_SHAPES[shape]
+                r = fresh(tname) if kind == 'object' else None
+                if r is not None:
+                    a = list(plain)
+                    a[i] = Pulling(shape, wrappers=[r])
+                    call(where + ' letting go of the receiver', getattr(r, name), a)
+                if live is None:
+                    continue
+                for j, p in enumerate(params):
+                    a = list(plain)
+                    if p == 'object':
+                        a[j] = fresh('Unknown')
+                        a[i] = Pulling(shape, wrappers=[a[j]])
+                        what = ' letting go of an object argument'
+                    elif p in STORAGE_LETTERS:
+                        a[j] = qm.object.storage(STORAGE_LETTERS[p], 16)
+                        a[i] = Pulling(shape, storages=[a[j]])
+                        what = ' moving a storage argument'
+                    else:
+                        continue
+                    call(where + what, getattr(live, name), a)
+
+
 def documented():
     """(kind, type, method): parameter count of every generated method."""
     found = {}
@@ -535,6 +662,8 @@ for tname in mine:
     for name, params in methods_of(KIND, tname):
         swept[KIND, tname, name] = params
     method_count += sweep_methods(KIND, tname, receivers)
+    live = [r for r in receivers if r.test()] if KIND == 'object' else receivers[-1:]
+    pull_methods(KIND, tname, live[0] if live else None)
 mark('done')
 gc.collect()
 
