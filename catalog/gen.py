@@ -633,9 +633,12 @@ def wrapper_method(i, m):
         holder = p.k.wrapper_holder(p)
         if holder is not None:
             body.append(holder)
-    # 2. The receiver (object types only, before the arguments are looked at).
+    # 2. The receiver (object types only, before the arguments are looked at),
+    # held until the call is over: converting the arguments runs Python code
+    # (an argument's __int__, a sequence's items), which may empty its wrapper.
     if not i.service:
         body.append("auto* ifc = Receiver<%s>(self);" % i.cname)
+        body.append("HeldObject held(ifc);")
     # 3. Arguments.
     inputs = m.inputs()
     if inputs:
@@ -647,13 +650,19 @@ def wrapper_method(i, m):
         body.append("NoArguments(args);")
     if i.service:
         body.append("auto* ifc = ServiceReceiver<%s>(self);" % i.cname)
-    # 4. Conversions and out-locations.
-    call_args = []
+    # 4. Conversions and out-locations.  The memory of storage objects is
+    # taken last: converting another argument runs Python code, which could
+    # resize a storage and move its memory.
+    host_args = {}
     for p in m.params:
         if p.out:
-            call_args += p.k.wrapper_out(p, body)
-        else:
-            call_args.append(p.k.wrapper_in(p, body, m.source))
+            host_args[p.cname] = p.k.wrapper_out(p, body)
+        elif not p.k.storage_memory:
+            host_args[p.cname] = [p.k.wrapper_in(p, body, m.source)]
+    for p in m.inputs():
+        if p.k.storage_memory:
+            host_args[p.cname] = [p.k.wrapper_in(p, body, m.source)]
+    call_args = [a for p in m.params for a in host_args[p.cname]]
     call = "ifc->vt->%s(%s)" % (m.name, ", ".join(["ifc"] + call_args))
     if m.flags.get("waits"):
         # The host waits for other threads, which may need Python or the

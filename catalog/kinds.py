@@ -35,6 +35,7 @@ class Kind:
     rule = None        # result rule when a Python server answers it
     script = True      # scripts can pass or receive it
     holds_memory = False  # the host reads a Python object's memory during the call
+    storage_memory = False  # that memory is a storage object's, which Python code can move
     through_buffer = False  # an out-text written into the caller's buffer
     hidden = False     # filled by the host, neither passed nor returned by scripts
     host_object = False  # a host object, seen by scripts through a wrapper
@@ -280,6 +281,7 @@ class Array(Kind):
     storage holds)."""
     fmt, py_decl = "O", "PyObject*"
     holds_memory = True
+    storage_memory = True
     slot_arg = ("memory", "storage")
 
     def __init__(self, token, c, doc, bracket, element, width, letter):

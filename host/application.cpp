@@ -93,10 +93,10 @@ std::string Application::ServiceLeaks() {
       }
     }
   }
-  return report + logs_->Leaks();
+  return report + logs_->Leaks() + dialogs_->Leaks();
 }
 
-size_t Application::KeptObjects() { return logs_->KeptObjects(); }
+size_t Application::KeptObjects() { return logs_->KeptObjects() + dialogs_->KeptObjects(); }
 
 void* Application::Find(const QmGUID& iid) { return iid == IID_QmBaseUnknown ? &face_ : nullptr; }
 

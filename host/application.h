@@ -36,12 +36,13 @@ class Application : public HostObject {
   // How often the application was asked for `guid`.
   unsigned QueryCount(const QmGUID& guid);
 
-  // Describes every service, log subsystem and kept log entry still
-  // referenced by someone other than the application; empty when none is.
+  // Describes every service, log subsystem, kept log entry and open
+  // monitor still referenced by someone other than the application; empty
+  // when none is.
   std::string ServiceLeaks();
 
   // Host objects the application keeps besides its services (log
-  // subsystems and the entries they hold).  Objects made while a plug-in
+  // subsystems and the entries they hold, monitors kept open).  Objects made while a plug-in
   // was loaded and kept here are not the plug-in's to give back.
   size_t KeptObjects();
 

@@ -177,6 +177,25 @@ std::vector<Ref<Monitor>> StdDialogService::OpenMonitors() {
   return open_;
 }
 
+size_t StdDialogService::KeptObjects() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return open_.size();
+}
+
+std::string StdDialogService::Leaks() {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::string report;
+  for (const auto& monitor : open_) {
+    // The service's reference is the only one expected.
+    uint32_t refs = monitor->RefCount();
+    if (refs != 1) {
+      report += "monitor \"" + monitor->State().title + "\" still has " +
+                std::to_string(refs - 1) + " reference(s) from the plug-in\n";
+    }
+  }
+  return report;
+}
+
 void* StdDialogService::Find(const QmGUID& iid) {
   return iid == IID_QmBaseUnknown || iid == IID_IQmStdDialogService ? face_.get() : nullptr;
 }

@@ -118,6 +118,12 @@ class StdDialogService : public HostObject, public CQmImpl_StdDialogService {
   void SetView(std::shared_ptr<ProgressView> view);
   // Monitors allocated and not yet released, oldest first.
   std::vector<Ref<Monitor>> OpenMonitors();
+  // How many monitors the service keeps open: they are the host's until
+  // MonitorRelease, not the plug-in's to give back.
+  size_t KeptObjects();
+  // Describes every open monitor that someone other than the service still
+  // references; empty when none is.
+  std::string Leaks();
 
  protected:
   void* Find(const QmGUID& iid) override;

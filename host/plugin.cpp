@@ -98,8 +98,8 @@ std::string Plugin::Unload() {
   }
   report += app_.ServiceLeaks();
   // Objects made while the plug-in was loaded that the application keeps
-  // (log entries) are the host's, not leaks; ServiceLeaks has checked that
-  // nobody else holds them.
+  // (log entries, open monitors) are the host's, not leaks; ServiceLeaks
+  // has checked that nobody else holds them.
   long keptSince = static_cast<long>(app_.KeptObjects()) - static_cast<long>(kept_);
   long live = HostObject::LiveCount() - baseline_ - keptSince;
   if (live != 0) {

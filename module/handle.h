@@ -91,11 +91,11 @@ class CQmLoc_Unknown : public CQmLocalize<IQmUnknown> {
   const QmGUID& guid() const override { return IID_IQmUnknown; }
 
   bool set(void* object) override {
+    // The new reference first: `object` may be the one held.
+    if (object != nullptr) QmAddRef(object);
     Drop();
-    if (object == nullptr) return false;
-    QmAddRef(object);
     ptr_ = static_cast<IQmUnknown*>(object);
-    return true;
+    return object != nullptr;
   }
 
   // Adopts the caller's reference.

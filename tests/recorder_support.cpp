@@ -29,13 +29,27 @@ std::string RecFloat(double v) {
 
 std::string RecText(const char* v) { return v != nullptr ? v : "null"; }
 std::string RecGuid(const QmGUID* v) { return v != nullptr ? QmGuidFormat(*v) : "null"; }
-std::string RecObject(void* v) { return v != nullptr ? "obj" : "null"; }
+// The object's function table is used, as a host uses the object it is
+// given.
+std::string RecObject(void* v) {
+  if (v == nullptr) return "null";
+  QmAddRef(v);
+  QmRelease(v);
+  return "obj";
+}
 
 std::string RecPointer(const void* v) {
   return std::to_string(reinterpret_cast<uintptr_t>(v));
 }
 
-std::string RecArray(const void* v) { return v != nullptr ? "array" : "null"; }
+// A storage object given as an array holds at least one element: its
+// first byte is read, as a host reads the array it is given.
+std::string RecArray(const void* v) {
+  if (v == nullptr) return "null";
+  volatile const unsigned char first = *static_cast<const unsigned char*>(v);
+  static_cast<void>(first);
+  return "array";
+}
 
 std::string RecDoubles(const double* v, int n) {
   std::string text = "[";

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
 #include "host/application.h"
+#include "hostile_sweep_support.h"
 #include "interp/manager.h"
 #include "interp/output.h"
 #include "interp/result.h"
@@ -171,21 +173,124 @@ expect('empty receiver first', outcome(qm.object.Message().SetCode, 'not a numbe
        'TypeError: no interface')
 )";
 
+// A wrapper over a new recorder of the type: an object wrapper holds its
+// recorder, a service wrapper calls its own, which `services_` keeps until
+// the test releases it.  Null (with a Python error) when it cannot be made.
+PyObject* MakeReceiver(const RecordedType& type, PyObject* globals) {
+  void* recorder = type.make();
+  if (std::string(type.kind) == "object") {
+    PyObject* wrapper = CreateByName(type.name);
+    if (wrapper == nullptr) {
+      QmRelease(recorder);
+      PyErr_SetString(PyExc_LookupError, type.name);
+      return nullptr;
+    }
+    reinterpret_cast<WrapperObject*>(wrapper)->handle->take(recorder);
+    return wrapper;
+  }
+  services_.push_back(recorder);
+  PyObject* qm = PyDict_GetItemString(globals, "qm");
+  PyRef services(qm != nullptr ? PyObject_GetAttrString(qm, "service") : nullptr);
+  PyRef serviceType(services ? PyObject_GetAttrString(services.get(), type.name) : nullptr);
+  PyObject* wrapper = serviceType ? PyObject_CallObject(serviceType.get(), nullptr) : nullptr;
+  if (wrapper == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_LookupError, type.name);
+    return nullptr;
+  }
+  // The service wrapper calls the recorder, which the test keeps.
+  reinterpret_cast<ServiceObject*>(wrapper)->service = recorder;
+  return wrapper;
+}
+
+// A dictionary of (kind, type name) to a wrapper over a new recorder of
+// every type; null when one cannot be made.
+PyObject* RecordedReceivers(PyObject* globals) {
+  PyRef receivers(PyDict_New());
+  for (const auto& type : kRecordedTypes) {
+    PyRef wrapper(MakeReceiver(type, globals));
+    EXPECT_TRUE(wrapper) << type.name;
+    if (!wrapper) return nullptr;
+    PyRef key(Py_BuildValue("(ss)", type.kind, type.name));
+    PyDict_SetItem(receivers.get(), key.get(), wrapper.get());
+  }
+  return receivers.release();
+}
+
 // Runs the recorded calls in the root interpreter's globals.
 void Drive(PyObject* globals);
 
-TEST(WrapperCalls, EveryWrapperMethodReachesItsHostMethod) {
+// Runs `drive` with the root interpreter's globals, the plug-in's core set
+// up in a host application, and takes it all down afterwards.
+void InRootInterpreter(const std::function<void(PyObject*)>& drive) {
   qmhost::Ref<qmhost::Application> app(new qmhost::Application);
   app->SetModuleDir(Folder(QM_PLUGIN_PATH));
   app->AddRef();
   CQmThisModule::Get().SetContext(app->Unknown());
   InterpreterRecord* root = GetInterpreterManager()->RootRecord();
-  Drive(root->globals);
+  drive(root->globals);
   DestroyInterpreterManager();
   ReleaseRootOutput();
   CQmThisModule::Get().DeleteState();
   EXPECT_EQ(app->RefCount(), 1U);
 }
+
+TEST(WrapperCalls, EveryWrapperMethodReachesItsHostMethod) { InRootInterpreter(Drive); }
+
+// MAKE_RECORDED(kind, name) of the sweep: a wrapper over a new recorder.
+PyObject* MakeRecorded(PyObject*, PyObject* args) {
+  const char* kind = nullptr;
+  const char* name = nullptr;
+  if (!PyArg_ParseTuple(args, "ss", &kind, &name)) return nullptr;
+  for (const auto& type : kRecordedTypes) {
+    if (std::string(type.kind) == kind && std::string(type.name) == name) {
+      return MakeReceiver(type, PyEval_GetGlobals());
+    }
+  }
+  PyErr_SetString(PyExc_LookupError, name);
+  return nullptr;
+}
+
+PyMethodDef kMakeRecorded = {"MAKE_RECORDED", MakeRecorded, METH_VARARGS, nullptr};
+
+// The hostile sweep of tests/scripts/hostile_sweep.py with a recorder as
+// the live receiver of every type: the host's objects implement only some
+// interfaces, recorders all of them, so every method's conversions are
+// reached with hostile arguments.
+void Sweep(PyObject* globals, const sweep::Shard& shard, const std::string& folder) {
+  PythonScope python(ThreadRootState());
+  PyRef receivers(RecordedReceivers(globals));
+  ASSERT_TRUE(receivers);
+  PyDict_SetItemString(globals, "RECORDED", receivers.get());
+  PyRef make(PyCFunction_New(&kMakeRecorded, nullptr));
+  PyDict_SetItemString(globals, "MAKE_RECORDED", make.get());
+  std::string docstrings = std::string(QM_GENERATED_DIR) + "/qm_docstrings.txt";
+  PyRef args(Py_BuildValue("(siiss)", shard.kind, shard.index, shard.count, docstrings.c_str(),
+                           folder.c_str()));
+  PyDict_SetItemString(globals, "SWEEP_ARGS", args.get());
+  std::string script = sweep::ReadFile(QM_SWEEP_SCRIPT);
+  ASSERT_FALSE(script.empty());
+  PyRef done(PyRun_String(script.c_str(), Py_file_input, globals, globals));
+  if (!done) PyErr_Print();
+  EXPECT_TRUE(done);
+  for (void* service : services_) QmRelease(service);
+  services_.clear();
+  receivers.reset();
+  args.reset();
+  done.reset();
+  make.reset();
+  PyDict_Clear(globals);
+}
+
+class RecordedSweep : public ::testing::TestWithParam<sweep::Shard> {};
+
+TEST_P(RecordedSweep, EveryCallEndsInAResultOrAnException) {
+  sweep::Folder folder;
+  InRootInterpreter([&](PyObject* globals) { Sweep(globals, GetParam(), folder.path()); });
+  sweep::CheckReport(folder.Report());
+}
+
+INSTANTIATE_TEST_SUITE_P(Recorded, RecordedSweep, ::testing::ValuesIn(sweep::kShards),
+                         sweep::ShardName);
 
 void Drive(PyObject* globals) {
   PythonScope python(ThreadRootState());
@@ -195,29 +300,8 @@ void Drive(PyObject* globals) {
     PyDict_SetItemString(globals, def->ml_name, fn);
     Py_DECREF(fn);
   }
-  PyRef receivers(PyDict_New());
-  for (const auto& type : kRecordedTypes) {
-    void* recorder = type.make();
-    PyRef wrapper;
-    if (std::string(type.kind) == "object") {
-      wrapper.reset(CreateByName(type.name));
-      ASSERT_TRUE(wrapper) << type.name;
-      reinterpret_cast<WrapperObject*>(wrapper.get())->handle->take(recorder);
-    } else {
-      PyObject* qm = PyDict_GetItemString(globals, "qm");
-      ASSERT_NE(qm, nullptr);
-      PyRef services(PyObject_GetAttrString(qm, "service"));
-      PyRef serviceType(PyObject_GetAttrString(services.get(), type.name));
-      ASSERT_TRUE(serviceType) << type.name;
-      wrapper.reset(PyObject_CallObject(serviceType.get(), nullptr));
-      ASSERT_TRUE(wrapper) << type.name;
-      // The service wrapper calls the recorder, which the test keeps.
-      reinterpret_cast<ServiceObject*>(wrapper.get())->service = recorder;
-      services_.push_back(recorder);
-    }
-    PyRef key(Py_BuildValue("(ss)", type.kind, type.name));
-    PyDict_SetItem(receivers.get(), key.get(), wrapper.get());
-  }
+  PyRef receivers(RecordedReceivers(globals));
+  ASSERT_TRUE(receivers);
   PyDict_SetItemString(globals, "RECEIVERS", receivers.get());
 
   std::ifstream in(std::string(QM_GENERATED_DIR) + "/qm_wrapper_calls.py");

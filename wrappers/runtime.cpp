@@ -1,5 +1,6 @@
 #include "wrappers/runtime.h"
 
+#include <cstdint>
 #include <map>
 #include <new>
 
@@ -202,6 +203,8 @@ ObjectArg::ObjectArg(PyObject* value) {
   if (IsNoObject(value)) return;
   if (IsWrapper(value)) {
     raw_ = WrapperRaw(value);
+    if (raw_ != nullptr) QmAddRef(raw_);
+    owned_ = raw_;
     return;
   }
   PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");
@@ -262,8 +265,10 @@ void ReadVector(PyObject* value, double* out, Py_ssize_t length) {
     PyRef item(PySequence_GetItem(value, i));
     CheckPointer(item.get(), QMe_FAILED);
     out[i] = PyFloat_AsDouble(item.get());
+    // The elements after one that does not convert are not asked: Python
+    // is not called with an error pending.
+    if (out[i] == -1.0 && PyErr_Occurred()) throw static_cast<QmResult>(1);
   }
-  if (PyErr_Occurred()) throw static_cast<QmResult>(1);
 }
 
 void ReadMatrix(PyObject* value, double* out, Py_ssize_t rows) {
@@ -288,7 +293,8 @@ HintTable::HintTable(PyObject* value) {
   if (!PySequence_Check(value)) return;
   Py_ssize_t n = PySequence_Size(value);
   CheckNonNegative(n, QMe_INVALIDARG);
-  names_.reserve(n);
+  // The length is what the sequence claims: nothing is reserved for it, and
+  // the first pair that cannot be read ends the reading.
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item(PySequence_GetItem(value, i));
     int hint = 0;
@@ -307,8 +313,14 @@ BlockTable::BlockTable(PyObject* value) {
   PyObject *key, *text;
   while (PyDict_Next(value, &pos, &key, &text)) {
     CheckTrue((PyInt_Check(key) || PyLong_Check(key)) && PyString_Check(text), QMe_FAILED);
+    long id = PyInt_AsLong(key);
+    if (id == -1 && PyErr_Occurred()) throw static_cast<QmResult>(1);
+    if (id < INT32_MIN || id > INT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "block key does not fit 32 bits");
+      throw static_cast<QmResult>(1);
+    }
     texts_.emplace_back(PyString_AS_STRING(text));
-    entries_.push_back(QmBlockEntry{static_cast<int32_t>(PyInt_AsLong(key)), nullptr});
+    entries_.push_back(QmBlockEntry{static_cast<int32_t>(id), nullptr});
   }
   for (size_t i = 0; i < texts_.size(); ++i) entries_[i].text = texts_[i].c_str();
   entries_.push_back(QmBlockEntry{0, nullptr});

@@ -80,6 +80,25 @@ I* Receiver(PyObject* self) {
   return held;
 }
 
+// Holds a reference to a host object for a scope: a receiver or an
+// argument that Python code run meanwhile (a conversion of another
+// argument, a Python server the host calls) lets go of stays alive until
+// the host call is over.
+class HeldObject {
+ public:
+  explicit HeldObject(void* object) : object_(object) {
+    if (object_ != nullptr) QmAddRef(object_);
+  }
+  ~HeldObject() {
+    if (object_ != nullptr) QmRelease(object_);
+  }
+  HeldObject(const HeldObject&) = delete;
+  HeldObject& operator=(const HeldObject&) = delete;
+
+ private:
+  void* object_;
+};
+
 // The service's interface; throws QMe_NOINTERFACE when the host has none.
 template <class I>
 I* ServiceReceiver(PyObject* self) {
@@ -97,8 +116,9 @@ inline void NoArguments(PyObject* args) {
 
 // An object argument as a raw host pointer (no reference for the caller):
 // None or 0 give null, a wrapper its held pointer; anything else raises
-// "Object of invalid type".  A host object made for the argument is kept
-// (and released) by this object.
+// "Object of invalid type".  This object holds a reference to it until it
+// goes, so that the argument outlives a wrapper emptied meanwhile; a host
+// object made for the argument (a Python server instance) is released then.
 class ObjectArg {
  public:
   explicit ObjectArg(PyObject* value);
