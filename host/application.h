@@ -41,7 +41,7 @@ class Application : public HostObject {
   std::string ServiceLeaks();
 
   // Host objects the application keeps besides its services (log
-  // subsystems and the entries they hold).  Objects made while a plug-in
+  // subsystems and the entries they hold, open progress monitors).  Objects made while a plug-in
   // was loaded and kept here are not the plug-in's to give back.
   size_t KeptObjects();
 

@@ -167,6 +167,24 @@ QmResult StdDialogService::dlg_MonitorRelease() {
   return QMe_OK;  // `last` lets go of the service's reference here
 }
 
+size_t StdDialogService::KeptObjects() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return open_.size();
+}
+
+std::string StdDialogService::Leaks() {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::string report;
+  for (const auto& monitor : open_) {
+    uint32_t refs = monitor->RefCount();
+    if (refs != 1) {
+      report += "open monitor \"" + monitor->State().title + "\" still has " +
+                std::to_string(refs - 1) + " reference(s) from the plug-in\n";
+    }
+  }
+  return report;
+}
+
 void StdDialogService::SetView(std::shared_ptr<ProgressView> view) {
   std::lock_guard<std::mutex> hold(shared_->lock);
   shared_->view = std::move(view);

@@ -118,6 +118,12 @@ class StdDialogService : public HostObject, public CQmImpl_StdDialogService {
   void SetView(std::shared_ptr<ProgressView> view);
   // Monitors allocated and not yet released, oldest first.
   std::vector<Ref<Monitor>> OpenMonitors();
+  // The service keeps its open monitors: like the log's entries, they are
+  // the host's objects, not ones the plug-in failed to give back.
+  size_t KeptObjects();
+  // Describes every open monitor still referenced by someone other than
+  // the service; empty when none is.
+  std::string Leaks();
 
  protected:
   void* Find(const QmGUID& iid) override;
