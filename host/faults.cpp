@@ -107,7 +107,7 @@ bool Faults::Count(const char* method, QmFaultAnswers answers, QmFault* answer) 
   unsigned long call = ++calls.count;
   for (auto& point : gPoints) {
     if (point.call == call && point.method == method &&
-        (!point.answer.null || answers == QmFaultAnswers::kCodeOrNull)) {
+        (!point.answer.null || answers != QmFaultAnswers::kCode)) {
       point.fired = true;
       *answer = point.answer;
       return true;
@@ -138,7 +138,7 @@ std::string Faults::Report() {
     } else {
       auto it = gCalls.find(point.method);
       if (point.answer.null && it != gCalls.end() &&
-          it->second.answers != QmFaultAnswers::kCodeOrNull) {
+          it->second.answers == QmFaultAnswers::kCode) {
         report += "fault " + name + ":null does not apply: the method hands out no object\n";
       } else {
         report += "fault " + name + " not reached (" +

@@ -54,7 +54,7 @@ class Faults {
 
   // Counts a call of `method`, which can give `answers`; true, with the
   // answer to give, when this call is one that fails.  A null answer armed
-  // for a method that has nothing to null never fires.
+  // for a method that answers only a result code never fires.
   static bool Fault(const char* method, QmFaultAnswers answers, QmFault* answer) {
     return Armed() && Count(method, answers, answer);
   }
