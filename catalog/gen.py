@@ -543,6 +543,26 @@ def gen_interface_table(catalog):
     return "".join(out)
 
 
+def fault_answer(i, m):
+    """The thunk's first statement: an Access class that injects faults
+    (sdk/qm_guarded.h) may answer the call in the implementation's place.
+    Methods without an answer have nothing to fail with."""
+    if m.rtype == "void":
+        return ""
+    if m.rtype == "QmResult":
+        outs = [n for p in m.outputs() for n in p.k.c_arg_names(p.cname)]
+        answer = "QmFaultCode(%s)" % ", ".join(["injected"] + outs)
+        nullable = any(p.k.c_out is not None and p.k.c_out.endswith("**")
+                       for p in m.outputs())
+        answers = "kCodeOrNull" if nullable else "kCode"
+    else:
+        answer, answers = m.fail_value, "kValue"
+    return ("if constexpr (QmAccessFaults<Access>::value) {\n"
+            "      QmFault injected;\n"
+            "      if (Access::Fault(\"%s.%s\", QmFaultAnswers::%s, &injected)) return %s;\n"
+            "    }\n    " % (i.short, m.name, answers, answer))
+
+
 def guarded_call(m, call):
     """The thunk's statement running `call` under the catch template of its
     result type (sdk/qm_guarded.h)."""
@@ -581,8 +601,9 @@ def gen_family_impl(catalog, family):
         for m in i.methods:
             call = "Access::template Impl<%s>(self)->%s_%s(%s)" % (impl, i.prefix, m.name,
                                                                    m.arg_names())
-            out.append("  // %s\n  static %s %s(%s) {\n    %s\n  }\n"
-                       % (m.source, m.rtype, m.name, m.c_params(True), guarded_call(m, call)))
+            out.append("  // %s\n  static %s %s(%s) {\n    %s%s\n  }\n"
+                       % (m.source, m.rtype, m.name, m.c_params(True), fault_answer(i, m),
+                          guarded_call(m, call)))
         out.append("  // Writes the method slots (after the three base slots) into a table.\n")
         out.append("  static void Fill(QmSlot* slots) {\n")
         for n, m in enumerate(i.methods):

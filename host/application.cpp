@@ -5,7 +5,17 @@
 namespace qmhost {
 
 namespace {
-const IQmUnknown_Vtbl kApplicationTable = {&HostAccess<Application>::QueryInterface,
+// The plug-in finds every global service through this QueryInterface, which
+// injected faults reach as "Application.QueryInterface".
+QmResult QueryApplication(void* self, const QmGUID* iid, void** out) {
+  QmFault injected;
+  if (Faults::Fault("Application.QueryInterface", QmFaultAnswers::kCodeOrNull, &injected)) {
+    return QmFaultCode(injected, out);
+  }
+  return HostAccess<Application>::QueryInterface(self, iid, out);
+}
+
+const IQmUnknown_Vtbl kApplicationTable = {&QueryApplication,
                                            &HostAccess<Application>::AddRef,
                                            &HostAccess<Application>::Release};
 }  // namespace

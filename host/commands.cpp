@@ -106,6 +106,7 @@ std::string ArgumentCount(size_t n) {
 void WriteFailure(IQmMessage* message, QmResult code, CommandText text,
                   std::initializer_list<std::string> args) {
   if (message == nullptr) return;
+  OwnCalls own;
   message->vt->SetMessage(message, "commands", nullptr, text);
   uint32_t n = 1;
   for (const auto& arg : args) message->vt->SetArgumentString(message, n++, arg.c_str());
@@ -209,11 +210,13 @@ void CommandRun::Fail(QmResult code, CommandText text, std::initializer_list<std
 
 void CommandRun::SetCode(QmResult code) {
   code_ = code;
+  OwnCalls own;
   if (message_ != nullptr) message_->vt->SetCode(message_, code);
 }
 
 void CommandRun::Fail(QmResult code) {
   code_ = code;
+  OwnCalls own;
   if (message_ != nullptr) message_->vt->SetMessageResult(message_, code);
 }
 
@@ -330,6 +333,7 @@ QmResult Command::ParseAttributes(void* attributes) {
     return Report(QMe_INVALIDARG, kTextUnreadableArguments, {def_.name});
   }
   auto* source = static_cast<IQmAttributes*>(found);
+  OwnCalls own;
   Values values(n);
   QmResult rc = QMe_OK;
   uint32_t count = source->vt->Count(source);

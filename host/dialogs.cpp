@@ -189,7 +189,7 @@ std::string StdDialogService::Leaks() {
     // The service's reference is the only one expected.
     uint32_t refs = monitor->RefCount();
     if (refs != 1) {
-      report += "monitor \"" + monitor->State().title + "\" still has " +
+      report += "open monitor \"" + monitor->State().title + "\" still has " +
                 std::to_string(refs - 1) + " reference(s) from the plug-in\n";
     }
   }

@@ -15,12 +15,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "host/application.h"
 #include "host/console.h"
+#include "host/faults.h"
 #include "host/logs.h"
 #include "host/messages.h"
 #include "host/plugin.h"
@@ -53,7 +57,16 @@ int Usage() {
       "  --servers DIR        the folder of Python server modules, which the plug-in\n"
       "                       imports as it starts (a folder named \"servers\");\n"
       "                       defaults to the scripts folder's servers subfolder\n"
-      "The plug-in defaults to $QMHOST_PLUGIN, else ../lib/libqmpython.so beside qmhost.\n");
+      "The plug-in defaults to $QMHOST_PLUGIN, else ../lib/libqmpython.so beside qmhost.\n"
+      "Injected faults, for testing the plug-in against a failing host:\n"
+      "  QMHOST_FAULT=METHOD:N[:CODE|:null][,...]\n"
+      "                       the N-th call of METHOD (\"ThreadService.CreateCS\",\n"
+      "                       \"Application.QueryInterface\") answers CODE (a result\n"
+      "                       code's name or number; default FAILED) or, with null,\n"
+      "                       success with null out-objects and texts\n"
+      "  QMHOST_CALLS=FILE    writes how often each host method was called, and\n"
+      "                       which answers a fault of it can give (value, code,\n"
+      "                       code,null)\n");
   return 2;
 }
 
@@ -75,6 +88,7 @@ int ServersCommand(const qmhost::RunOptions& options) {
   qmhost::Ref<qmhost::Application> app;
   auto plugin = qmhost::OpenPlugin(options, &app, std::cerr);
   if (!plugin) return 1;
+  qmhost::LogMark mark = app->Logs().Mark();
   auto servers = qmhost::ListServers(plugin->Module());
   if (servers.empty()) std::printf("no servers\n");
   PrintServers(servers);
@@ -86,6 +100,9 @@ int ServersCommand(const qmhost::RunOptions& options) {
       PrintServers(blessed);
     }
   }
+  // What Python wrote to the event log meanwhile (why a server is missing).
+  std::printf("%s", qmhost::FormatLogEntries(
+                        app->Logs().EntriesSince(mark, qmhost::kRunLogSubsystems)).c_str());
   std::fflush(stdout);
   return qmhost::ClosePlugin(*plugin, 0, std::cerr);
 }
@@ -160,9 +177,48 @@ int ConsoleCommand(const qmhost::RunOptions& options) {
   return rc;
 }
 
-}  // namespace
+// Arms the faults of $QMHOST_FAULT, and the counting of $QMHOST_CALLS.
+// False, with the reason on standard error, when $QMHOST_FAULT is not a
+// list of fault points.
+bool ArmFaults() {
+  const char* faults = std::getenv("QMHOST_FAULT");
+  const char* calls = std::getenv("QMHOST_CALLS");
+  std::vector<qmhost::FaultPoint> points;
+  if (faults != nullptr && *faults != '\0') {
+    std::string error;
+    if (!qmhost::ParseFaultPoints(faults, &points, &error)) {
+      std::fprintf(stderr, "qmhost: QMHOST_FAULT: %s\n", error.c_str());
+      return false;
+    }
+  } else if (calls == nullptr || *calls == '\0') {
+    return true;
+  }
+  qmhost::Faults::Arm(std::move(points));
+  return true;
+}
 
-int main(int argc, char** argv) {
+// Tells which armed faults answered, and writes the call counts.
+void ReportFaults() {
+  if (!qmhost::Faults::Armed()) return;
+  std::string report = qmhost::Faults::Report();
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    std::fprintf(stderr, "qmhost: %s\n", line.c_str());
+  }
+  const char* calls = std::getenv("QMHOST_CALLS");
+  if (calls != nullptr && *calls != '\0') {
+    std::ofstream out(calls);
+    for (const auto& entry : qmhost::Faults::Counted()) {
+      const char* answers = entry.second.answers == QmFaultAnswers::kValue  ? "value"
+                            : entry.second.answers == QmFaultAnswers::kCode ? "code"
+                                                                            : "code,null";
+      out << entry.first << " " << entry.second.count << " " << answers << "\n";
+    }
+    if (!out) std::fprintf(stderr, "qmhost: cannot write %s\n", calls);
+  }
+}
+
+int RunCommandLine(int argc, char** argv) {
   qmhost::RunOptions run;
   run.pluginPath = qmhost::DefaultPluginPath();
   run.progress = qmhost::StandardErrorProgressView();
@@ -204,4 +260,13 @@ int main(int argc, char** argv) {
   }
   if (command == "console" && i == argc) return ConsoleCommand(run);
   return Usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!ArmFaults()) return 2;
+  int rc = RunCommandLine(argc, argv);
+  ReportFaults();
+  return rc;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "host/faults.h"
 #include "qm_sdk.h"
 
 namespace qmhost {
@@ -54,6 +55,11 @@ struct HostAccess {
   }
   static QmResult QueryInterface(void* self, const QmGUID* iid, void** out) {
     return static_cast<HostFaceBase*>(self)->owner->QueryInterface(iid, out);
+  }
+  // Injected faults (host/faults.h): every thunk of a host object asks
+  // here before it calls the implementation.
+  static bool Fault(const char* method, QmFaultAnswers answers, QmFault* answer) {
+    return Faults::Fault(method, answers, answer);
   }
   static uint32_t AddRef(void* self) { return static_cast<HostFaceBase*>(self)->owner->AddRef(); }
   static uint32_t Release(void* self) {

@@ -55,6 +55,7 @@ void Execute(const std::string& name, CommandRun& run) {
       run.Fail(got);
     } else if (message != nullptr) {
       auto* m = static_cast<IQmMessage*>(message);
+      OwnCalls own;
       QmResult code = m->vt->Code(m);
       if (QmFailed(code)) run.Fail(code);
       QmRelease(m);

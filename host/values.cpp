@@ -191,6 +191,7 @@ IQmValueArray* AsValueArray(void* array) {
 
 QmResult AddValues(void* array, ValueKind kind, const std::vector<Value>& values,
                    QmResult mismatch) {
+  OwnCalls own;
   IQmValueArray* va = AsValueArray(array);
   if (va == nullptr) return QMe_INVALIDARG;
   uint32_t type = 0;
@@ -215,6 +216,7 @@ QmResult AddValues(void* array, ValueKind kind, const std::vector<Value>& values
 }
 
 QmResult ReadValue(void* array, uint32_t index, Value* out) {
+  OwnCalls own;
   IQmValueArray* va = AsValueArray(array);
   if (va == nullptr || out == nullptr) {
     if (va != nullptr) QmRelease(va);
@@ -251,6 +253,7 @@ QmResult ReadValue(void* array, uint32_t index, Value* out) {
 }
 
 uint32_t CountValues(void* array) {
+  OwnCalls own;
   IQmValueArray* va = AsValueArray(array);
   if (va == nullptr) return 0;
   uint32_t n = va->vt->Count(va);

@@ -98,7 +98,7 @@ void UnlockInterpreter(CInterpreterManager* manager) {
   if (manager->lock != nullptr) manager->lock->Leave();
 }
 
-CInterpreterGuard::CInterpreterGuard() : manager_(GetInterpreterManager()) {
+CInterpreterGuard::CInterpreterGuard(CInterpreterManager* manager) : manager_(manager) {
   ThreadLock& mine = tLock;
   PyThreadState* attached = AttachedThreadState();
   if (attached == nullptr || !IsPythonThread()) {

@@ -36,7 +36,9 @@ class CInterpreterGuard {
  public:
   // Takes the interpreter lock (a host thread) and runs the root
   // interpreter in this thread's own root thread state.
-  CInterpreterGuard();
+  CInterpreterGuard() : CInterpreterGuard(GetInterpreterManager()) {}
+  // The same with a manager whose Python runs, without starting anything.
+  explicit CInterpreterGuard(CInterpreterManager* manager);
   ~CInterpreterGuard();
   CInterpreterGuard(const CInterpreterGuard&) = delete;
   CInterpreterGuard& operator=(const CInterpreterGuard&) = delete;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "interp/guard.h"
 #include "interp/output.h"
@@ -65,8 +67,44 @@ void AppendToPath(const char* text) {
   CheckNonNegative(PyList_Append(path.get(), entry.get()), QMe_FAILED);
 }
 
+// Runs set-up code in __main__.  A failure leaves its exception pending for
+// the report of the failed set-up (ReportSetUpFailure).
 void RunSimple(const char* code) {
-  CheckNonNegative(PyRun_SimpleStringFlags(code, nullptr), QMe_FAILED);
+  PyObject* main = PyImport_AddModule("__main__");  // borrowed
+  CheckPointer(main, QMe_FAILED);
+  PyObject* dict = PyModule_GetDict(main);  // borrowed
+  PyObject* done = PyRun_StringFlags(code, Py_file_input, dict, dict, nullptr);
+  CheckPointer(done, QMe_FAILED);
+  Py_DECREF(done);
+}
+
+// A result code as text: its number and, when it has one, its name.
+std::string CodeText(QmResult code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(code));
+  const char* name = NameOfResult(code);
+  return name != nullptr ? std::string(text) + " " + name : std::string(text);
+}
+
+// A warning of the set-up in the log: what it went without.
+void Warn(const std::string& text) { WriteOutput(text.c_str(), QMe_WARNING); }
+
+// Writes why an interpreter could not be set up to the current output (the
+// event log): the exception the set-up left, else the code it failed with.
+// Leaves no exception pending and never throws.
+void ReportSetUpFailure(const char* what, QmResult code) {
+  std::string heading = std::string(what) + " could not be set up";
+  try {
+    if (PyErr_Occurred()) {
+      ReportPythonError(heading.c_str());
+    } else {
+      heading += ": the host answered " + CodeText(code);
+      WriteOutput(heading.c_str(), QMe_FAILED);
+    }
+  } catch (...) {
+    // Nowhere to write it: the caller's result code says it all the same.
+  }
+  PyErr_Clear();
 }
 
 // The host-resolved part of the start-up: the search path and the site
@@ -78,27 +116,38 @@ void SetUpSearchPath() {
   CheckPointer(platform, QMe_FAILED);
   CheckPointer(files, QMe_FAILED);
 
-  PyRun_SimpleStringFlags("sys.path[:] = []", nullptr);
+  RunSimple("sys.path[:] = []");
 
   // The host writes up to a path's full length into the buffer.
   char local[kQmMaxPath] = {};
   for (const char* alias : {"module:PythonModules/standardmodules.zip", "module:PythonModules/DLL",
                             "module:PythonModules"}) {
-    if (files->vt->ToLocalAlias(files, alias, local) != nullptr) AppendToPath(local);
+    if (files->vt->ToLocalAlias(files, alias, local) != nullptr) {
+      AppendToPath(local);
+    } else {
+      Warn(std::string("the host has no folder for ") + alias + "; Python does not look there");
+    }
   }
 
   uint32_t count = 0;
   CheckResult(platform->vt->ImportPathCount(platform, &count));
   for (uint32_t i = 0; i < count; ++i) {
     const char* path = nullptr;
-    if (!QmFailed(platform->vt->ImportPathByIndex(platform, i, &path)) && path != nullptr) {
+    QmResult rc = platform->vt->ImportPathByIndex(platform, i, &path);
+    if (!QmFailed(rc) && path != nullptr) {
       AppendToPath(path);
+    } else {
+      Warn("the host gave no import path " + std::to_string(i) + " of " + std::to_string(count) +
+           " (" + CodeText(QmFailed(rc) ? rc : QMe_FAILED) + "); Python does not look there");
     }
   }
 
   RunSimple("import site");
 
-  files->vt->ToLocalAlias(files, "scripts:", local);
+  if (files->vt->ToLocalAlias(files, "scripts:", local) == nullptr) {
+    Warn("the host has no scripts folder; it is not a site directory");
+    return;
+  }
   local[kQmMaxPath - 1] = '\0';
   PyObject* site = PyImport_AddModule("site");  // borrowed
   CheckPointer(site, QMe_FAILED);
@@ -196,6 +245,37 @@ void WaitForThreads() {
 }
 
 // True when `ts` is the only thread state of its interpreter.
+// Takes out of sys.modules every module not listed in `before` (a list of
+// names, or null for none to keep out).  Leaves no exception pending.
+void ForgetModulesSince(PyObject* before) {
+  if (before == nullptr) return;
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyRef now(PyDict_Keys(modules));
+  if (!now) {
+    PyErr_Clear();
+    return;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(now.get()); ++i) {
+    PyObject* name = PyList_GET_ITEM(now.get(), i);  // borrowed
+    if (PySequence_Contains(before, name) == 0 && PyDict_DelItem(modules, name) < 0) {
+      PyErr_Clear();
+    }
+  }
+  PyErr_Clear();
+}
+
+// The result code of the exception being handled: a thrown code, else
+// QMe_FAILED.  Called only inside a catch block.
+QmResult CurrentCode() {
+  try {
+    throw;
+  } catch (QmResult code) {
+    return code;
+  } catch (...) {
+    return QMe_FAILED;
+  }
+}
+
 bool AloneInInterpreter(PyThreadState* ts) {
   return PyInterpreterState_ThreadHead(ts->interp) == ts && PyThreadState_Next(ts) == nullptr;
 }
@@ -244,6 +324,11 @@ CInterpreterManager* RunningInterpreterManager() {
   return gReady.load(std::memory_order_acquire);
 }
 
+CInterpreterManager* StartedInterpreterManager() {
+  std::lock_guard<std::recursive_mutex> hold(gStarting);
+  return gManager != nullptr && gManager->PythonStarted() ? gManager : nullptr;
+}
+
 void DestroyInterpreterManager() {
   std::lock_guard<std::recursive_mutex> hold(gStarting);
   if (gManager == nullptr) return;
@@ -267,12 +352,17 @@ void CInterpreterManager::Start() {
   PythonScope python(ThreadRootState());
   auto* record = NewRecord();
   record->threadState = rootThreadState_;
+  PyRef before(PyDict_Keys(PyImport_GetModuleDict()));
   try {
+    CheckPointer(before.get(), QMe_OUTOFMEMORY);
     CollectionHeldOff quiet;
     SetUpInterpreter(record);
   } catch (...) {
-    // The root is built again by a later entry.
-    PyErr_Clear();
+    // The root is built again by a later entry, which imports afresh what
+    // this one left half made (a module whose import failed half way keeps
+    // what it had cached, and would fail the next import of its own).
+    ReportSetUpFailure("Python's root interpreter", CurrentCode());
+    ForgetModulesSince(before.get());
     DropReferences(record);
     delete record;
     throw;
@@ -392,6 +482,7 @@ InterpreterRecord* CInterpreterManager::PushInterpreter() {
     if (AttachedThreadState() != parent) SwapThreadState(parent);
     DropReferences(record);
     delete record;
+    ReportSetUpFailure("the script's interpreter", QMe_FAILED);
     throw QMe_FAILED;
   }
   record->threadState = made;
@@ -400,7 +491,7 @@ InterpreterRecord* CInterpreterManager::PushInterpreter() {
   try {
     SetUpInterpreter(record);
   } catch (...) {
-    PyErr_Clear();
+    ReportSetUpFailure("the script's interpreter", CurrentCode());
     EndRecord(record);
     throw;
   }

@@ -47,6 +47,8 @@ class CInterpreterManager {
   // tries again.
   void Start();
   bool Starting() const { return starting_; }
+  // Whether Python itself runs, its root set up or not.
+  bool PythonStarted() const { return rootInterpreter_ != nullptr; }
 
   // The root record; throws QMe_FAILED while the calling thread has a run
   // of its own in progress.
@@ -99,6 +101,11 @@ class CInterpreterManager {
 CInterpreterManager* GetInterpreterManager();
 // The manager when Python has started, else null; never starts it.
 CInterpreterManager* RunningInterpreterManager();
+// The manager when Python itself runs, also while its root is not set up
+// (a start-up that failed and is tried again on the next entry), else
+// null; never starts anything.  For letting go of what Python holds as the
+// module is released.
+CInterpreterManager* StartedInterpreterManager();
 // Destroys the manager if it was ever created (the module's release).
 void DestroyInterpreterManager();
 

@@ -18,11 +18,13 @@ IQmLogService* LogService() {
   return static_cast<IQmLogService*>(CQmThisModule::Get().LookupGlobal(&IID_IQmLogService));
 }
 
-// A new unattached log entry, or null.
-void* NewEntry(IQmLogService* service, const char* text, QmResult type) {
-  if (service == nullptr) return nullptr;
+// A new unattached log entry, or null with the reason in `*rc`.
+void* NewEntry(IQmLogService* service, const char* text, QmResult type, QmResult* rc) {
   void* entry = nullptr;
-  if (QmFailed(service->vt->CreateEntryMessage(service, type, text, &entry))) return nullptr;
+  *rc = service != nullptr ? service->vt->CreateEntryMessage(service, type, text, &entry)
+                           : QMe_NOTAVAILABLE;
+  if (QmFailed(*rc)) return nullptr;
+  if (entry == nullptr) *rc = QMe_FAILED;  // success without an entry
   return entry;
 }
 
@@ -73,7 +75,9 @@ void ReleaseRootOutput() {
   gRoot = nullptr;
 }
 
-void WriteOutput(const char* text, QmResult type) { CurrentOutput()->Write(text, type); }
+QmResult WriteOutput(const char* text, QmResult type) {
+  return CurrentOutput()->Write(text, type);
+}
 
 void TraceOutput(const char* name, const char* detail, QmResult type) {
   CurrentOutput()->Trace(name, detail, type);
@@ -90,18 +94,19 @@ void ReportPythonError(const char* heading) {
 
 CRootOutput::CRootOutput() : logService_(LogService()) {}
 
-void CRootOutput::Write(const char* text, QmResult type) {
+QmResult CRootOutput::Write(const char* text, QmResult type) {
   std::lock_guard<std::mutex> hold(lock_);
   if (logService_ == nullptr) logService_ = LogService();
-  if (logService_ == nullptr) return;
-  if (!log_.test()) {
+  if (!log_.test() && logService_ != nullptr) {
     void* log = nullptr;
     if (!QmFailed(logService_->vt->SubSystemLookup(logService_, "python", &log))) log_.take(log);
   }
-  void* entry = NewEntry(logService_, text, type);
-  if (entry == nullptr) return;
-  if (log_.test()) log_.AddEntry(entry);
+  QmResult rc;
+  void* entry = NewEntry(logService_, text, type, &rc);
+  if (entry == nullptr) return rc;
+  rc = log_.test() ? log_.AddEntry(entry) : QMe_NOTFOUND;
   QmRelease(entry);
+  return rc;
 }
 
 void CRootOutput::Trace(const char* name, const char* detail, QmResult type) {
@@ -127,11 +132,14 @@ CEmbedInterpreter::~CEmbedInterpreter() {
   manager_->PopInterpreter(record_);
 }
 
-void CEmbedInterpreter::Write(const char* text, QmResult type) {
-  void* entry = NewEntry(logService_, text, type);
-  if (entry == nullptr) return;
-  if (CQmUser_LogEntry* header = GetLogEntry()) header->AddEntry(entry);
+QmResult CEmbedInterpreter::Write(const char* text, QmResult type) {
+  QmResult rc;
+  void* entry = NewEntry(logService_, text, type, &rc);
+  if (entry == nullptr) return rc;
+  CQmUser_LogEntry* header = GetLogEntry();
+  rc = header != nullptr ? header->AddEntry(entry) : QMe_FAILED;
   QmRelease(entry);
+  return rc;
 }
 
 void CEmbedInterpreter::Trace(const char* name, const char* detail, QmResult type) {
@@ -140,21 +148,30 @@ void CEmbedInterpreter::Trace(const char* name, const char* detail, QmResult typ
 
 CQmUser_LogEntry* CEmbedInterpreter::GetLogEntry() {
   if (header_.test()) return &header_;
-  void* entry = NewEntry(logService_, name_.c_str(), QMe_INFO);
+  QmResult rc;
+  void* entry = NewEntry(logService_, name_.c_str(), QMe_INFO, &rc);
   if (entry == nullptr) return nullptr;
-  header_.take(entry);
+  // The header is kept once it hangs in the log: lines under a header that
+  // the log never took would be lost without a word.  The next line tries
+  // again.
+  QmResult attached = QMe_FAILED;
   CQmUser_LogEntry* parentLog = parent_ != nullptr ? parent_->GetLogEntry() : nullptr;
   if (parentLog != nullptr) {
-    parentLog->AddEntry(header_.raw());
+    attached = parentLog->AddEntry(entry);
   } else {
     void* scripts = nullptr;
     if (!QmFailed(logService_->vt->SubSystemLookup(logService_, "scripts", &scripts)) &&
         scripts != nullptr) {
       CQmUser_Log log;
       log.take(scripts);
-      if (log.test()) log.AddEntry(header_.raw());
+      if (log.test()) attached = log.AddEntry(entry);
     }
   }
+  if (QmFailed(attached)) {
+    QmRelease(entry);
+    return nullptr;
+  }
+  header_.take(entry);
   return &header_;
 }
 

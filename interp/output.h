@@ -23,7 +23,8 @@ class COutput {
   // A trace line of a qm function.
   virtual void Trace(const char* name, const char* detail, QmResult type) = 0;
   // A message; `type` classes it (QMe_INFO, QMe_WARNING or a failure).
-  virtual void Write(const char* text, QmResult type) = 0;
+  // Answers the host's failure when the host could not take it.
+  virtual QmResult Write(const char* text, QmResult type) = 0;
   // The sink's header log entry, or null.
   virtual CQmUser_LogEntry* GetLogEntry() { return nullptr; }
   virtual void SetParentLog(COutput* /*provider*/) {}
@@ -40,7 +41,7 @@ class CRootOutput final : public COutput {
  public:
   CRootOutput();
   void Trace(const char* name, const char* detail, QmResult type) override;
-  void Write(const char* text, QmResult type) override;
+  QmResult Write(const char* text, QmResult type) override;
 
  private:
   std::mutex lock_;  // threads write at once
@@ -60,7 +61,7 @@ class CEmbedInterpreter final : public COutput {
   CEmbedInterpreter& operator=(const CEmbedInterpreter&) = delete;
 
   void Trace(const char* name, const char* detail, QmResult type) override;
-  void Write(const char* text, QmResult type) override;
+  QmResult Write(const char* text, QmResult type) override;
   CQmUser_LogEntry* GetLogEntry() override;
   void SetParentLog(COutput* provider) override { parent_ = provider; }
 
@@ -94,7 +95,7 @@ size_t OutputDepth();
 // released; a later message makes a new one.
 void ReleaseRootOutput();
 
-void WriteOutput(const char* text, QmResult type);
+QmResult WriteOutput(const char* text, QmResult type);
 void TraceOutput(const char* name, const char* detail, QmResult type);
 
 // Writes the heading as a warning, then reports the pending exception.

@@ -37,6 +37,16 @@ CQmThisModule::~CQmThisModule() {
 
 namespace {
 
+// Runs one step of the module's release; a step that fails leaves the
+// ones after it to run, so that the host gets its objects back whatever
+// happened.
+void ReleaseStep(void (*step)()) {
+  try {
+    step();
+  } catch (...) {
+  }
+}
+
 template <class T>
 bool Grow(T*& array, uint32_t capacity) {
   void* grown = std::realloc(static_cast<void*>(array), capacity * sizeof(T));
@@ -73,10 +83,10 @@ CQmGenericPolymorph* CQmThisModule::FindServer(const char* name) const {
 
 void CQmThisModule::RegisterServers() {
   SetReleaseHook([] {
-    ReleasePythonServers();
-    ReleaseQmModule();
-    DestroyInterpreterManager();
-    ReleaseRootOutput();
+    ReleaseStep(&ReleasePythonServers);
+    ReleaseStep(&ReleaseQmModule);
+    ReleaseStep(&DestroyInterpreterManager);
+    ReleaseStep(&ReleaseRootOutput);
   });
   SetRunEndHook(&ClearQmPackage);
   // The plug-in's servers, in the order the host lists them.

@@ -250,7 +250,9 @@ void ReleasePythonServers() {
   if (gState == nullptr) return;
   std::unique_ptr<ServerState> state(gState);
   gState = nullptr;
-  CInterpreterGuard guard;
+  CInterpreterManager* manager = StartedInterpreterManager();  // never starts Python again
+  if (manager == nullptr) return;
+  CInterpreterGuard guard(manager);
   DropMethodNames();
   state->servers.clear();
   state->index.clear();

@@ -40,7 +40,8 @@ PyObject* QmOut(PyObject*, PyObject* args) {
       if (!text.empty()) text += ' ';
       text += item;
     }
-    WriteOutput(text.c_str(), QMe_INFO);
+    // The host's refusal to take the line is the script's to see.
+    CheckResult(WriteOutput(text.c_str(), QMe_INFO));
     return ReturnNone();
   });
 }

@@ -67,7 +67,11 @@ void CreateQmModule() {
 
 void ReleaseQmModule() {
   if (!PackageFilled()) return;  // Python never set a package up
-  CInterpreterGuard guard;
+  // A root whose set-up failed filled the package too; Python is not
+  // started again to let go of it.
+  CInterpreterManager* manager = StartedInterpreterManager();
+  if (manager == nullptr) return;
+  CInterpreterGuard guard(manager);
   DropFilledPackage();
 }
 

@@ -6,15 +6,15 @@ namespace Python_LineInterp {
 
 CExecOutput::CExecOutput(void* execution) { execution_.set(execution); }
 
-void CExecOutput::Write(const char* text, QmResult type) {
-  if (!execution_.test()) return;
+QmResult CExecOutput::Write(const char* text, QmResult type) {
+  if (!execution_.test()) return QMe_OK;  // a line run without a place to show it
   std::string line = QmFailed(type) ? "ERROR: " : "";
   line += text != nullptr ? text : "";
-  execution_.Info(line.c_str());
+  return execution_.Info(line.c_str());
 }
 
-void CExecOutput::Results(void* values) {
-  if (execution_.test()) execution_.Results(values);
+QmResult CExecOutput::Results(void* values) {
+  return execution_.test() ? execution_.Results(values) : QMe_OK;
 }
 
 void CExecOutput::Trace(const char* name, const char* detail, QmResult type) {

@@ -13,9 +13,9 @@ class CExecOutput final : public COutput {
   explicit CExecOutput(void* execution);
 
   void Trace(const char* name, const char* detail, QmResult type) override;
-  void Write(const char* text, QmResult type) override;
+  QmResult Write(const char* text, QmResult type) override;
   // Hands the line's results (a host value array) to the line execution.
-  void Results(void* values);
+  QmResult Results(void* values);
 
  private:
   CQmUser_LineExecution execution_;

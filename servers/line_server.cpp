@@ -2,6 +2,8 @@
 
 #include "servers/line_server.h"
 
+#include <cstdio>
+
 #include "interp/manager.h"
 #include "interp/output.h"
 #include "interp/report.h"
@@ -127,12 +129,61 @@ QmResult CLineInterpreter::lin_Prompt(const char** prompt, uint32_t type) {
   return QMe_OK;
 }
 
+QmResult CLineInterpreter::ShowValue(PyObject* value, CExecOutput& sink) {
+  try {
+    CQmUser_ValueArray values;
+    void* array = nullptr;
+    QmResult made = commandService_ != nullptr
+                        ? commandService_->vt->CreateQueryObject(commandService_, "string", &array)
+                        : QMe_NOTAVAILABLE;
+    CheckResult(made);
+    CheckTrue(values.take(array), QMe_FAILED);
+    auto add = [&](PyObject* item) {
+      PyRef str(PyObject_Str(item));
+      const char* text = str ? PyString_AsString(str.get()) : nullptr;
+      CheckPointer(text, QMe_FAILED);
+      CheckResult(values.AddString(text));
+    };
+    if (PySequence_Check(value) && !PyString_Check(value)) {
+      Py_ssize_t n = PySequence_Size(value);
+      CheckNonNegative(n, QMe_FAILED);
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item(PySequence_GetItem(value, i));
+        CheckPointer(item.get(), QMe_FAILED);
+        add(item.get());
+      }
+    } else {
+      add(value);
+    }
+    CheckResult(sink.Results(values.raw()));
+    return QMe_OK;
+  } catch (QmResult code) {
+    // The line ran; only its value cannot be shown.
+    if (PyErr_Occurred()) {
+      ReportPendingException();
+    } else {
+      char text[80];
+      std::snprintf(text, sizeof text, "the value of the line could not be shown (%08X)",
+                    static_cast<unsigned>(code));
+      sink.Write(text, code);
+    }
+    return QmFailed(code) ? code : QMe_FAILED;
+  }
+}
+
 QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* execution) {
   if (line == nullptr) line = "";
   bool pending = !pending_.empty();
   bool empty = *line == '\0';
   if (!pending && empty) return QMe_SCRIPT_LINEISCOMMENT;
 
+  // The line's sink takes what Python writes, a failed start-up's report
+  // included.
+  CExecOutput sink(execution);
+  struct Pushed {
+    explicit Pushed(COutput* sink) { PushOutput(sink); }
+    ~Pushed() { PopOutput(); }
+  } pushed(&sink);
   CInterpreterManager* manager = GetInterpreterManager();
   PythonScope python(ThreadRootState());
   InterpreterRecord* root = manager->RootRecord();
@@ -153,12 +204,10 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
     if (!code) code.reset(statements.release());
   }
 
-  CExecOutput sink(execution);
-  PushOutput(&sink);
   std::string input;
   input.swap(pending_);
   QmResult rc = QMe_OK;
-  try {
+  {
     HandlePromptSignals();
     // An input that cannot compile is compiled once more, for its error.
     if (!code) code.reset(CompileStatements(input));
@@ -168,38 +217,9 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
     if (!result) {
       rc = ReportPendingException();
     } else if (result.get() != Py_None) {
-      CQmUser_ValueArray values;
-      void* array = nullptr;
-      CheckTrue(commandService_ != nullptr &&
-                    !QmFailed(commandService_->vt->CreateQueryObject(commandService_, "string",
-                                                                     &array)) &&
-                    values.take(array),
-                QMe_FAILED);
-      PyObject* value = result.get();
-      auto add = [&](PyObject* item) {
-        PyRef str(PyObject_Str(item));
-        const char* text = str ? PyString_AsString(str.get()) : nullptr;
-        CheckPointer(text, QMe_FAILED);
-        values.AddString(text);
-      };
-      if (PySequence_Check(value) && !PyString_Check(value)) {
-        Py_ssize_t n = PySequence_Size(value);
-        CheckNonNegative(n, QMe_FAILED);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-          PyRef item(PySequence_GetItem(value, i));
-          CheckPointer(item.get(), QMe_FAILED);
-          add(item.get());
-        }
-      } else {
-        add(value);
-      }
-      sink.Results(values.raw());
+      rc = ShowValue(result.get(), sink);
     }
-  } catch (...) {
-    PopOutput();
-    throw;
   }
-  PopOutput();
   return rc;
 }
 

@@ -11,6 +11,8 @@
 
 namespace Python_LineInterp {
 
+class CExecOutput;
+
 class CLineInterpreter : public CQmImpl_LineInterpreter, public CQmStaticTags {
  public:
   CLineInterpreter();
@@ -22,6 +24,11 @@ class CLineInterpreter : public CQmImpl_LineInterpreter, public CQmStaticTags {
   const std::string& Pending() const { return pending_; }
 
  private:
+  // Hands a line's value (not None) to the line's sink as a host value
+  // array of strings, one per item of a sequence; the host's failure is
+  // written to the sink and answered.
+  QmResult ShowValue(PyObject* value, CExecOutput& sink);
+
   IQmCommandService* commandService_;
   std::string pending_;
 };

@@ -3,6 +3,7 @@
 #include "servers/script_server.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -58,8 +59,15 @@ QmResult CInterpreter::tsi_Run(void* script, int32_t flags, const char* args, vo
   }
   const char* text = nullptr;
   uint32_t length = 0;
-  CheckResult(source.GetBuffer(&text, &length));
-  CheckPointer(text, QMe_FAILED);
+  QmResult read = source.GetBuffer(&text, &length);
+  if (QmFailed(read) || text == nullptr) {
+    QmResult code = QmFailed(read) ? read : QMe_FAILED;
+    char line[64];
+    std::snprintf(line, sizeof line, "the host could not give the script's text (%08X)",
+                  static_cast<unsigned>(code));
+    WriteOutput((std::string(name != nullptr ? name : "a script") + ": " + line).c_str(), code);
+    throw code;
+  }
 
   size_t size = std::strlen(text) + 1;
   char* copy = static_cast<char*>(std::malloc(size));
