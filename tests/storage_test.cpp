@@ -212,6 +212,14 @@ TEST_F(StorageTest, FailedConversionKeepsItsErrorAndTheElementsBefore) {
             "RuntimeError: Storage buffer changed while being written");
 }
 
+// A block the machine cannot give is a MemoryError, and the storage keeps
+// what it held (the sanitizer build lets such an allocation fail too).
+TEST_F(StorageTest, ABlockTooLargeToAllocateIsAMemoryErrorAndChangesNothing) {
+  Run("s = Storage('d', 2)\ns.set((1, 2))");
+  EXPECT_EQ(Raises("s += xrange(1 << 40)"), "MemoryError: Allocation failied");
+  EXPECT_TRUE(Holds("s.size() == 2 and s.get() == (1.0, 2.0)"));
+}
+
 TEST_F(StorageTest, SetTypeResizesAnOwnedBlock) {
   Run("s = Storage('f', 4)\ns.setType('double')");
   EXPECT_EQ(Get("s")->capacity, 32U);
