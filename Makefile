@@ -10,6 +10,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ifeq ($(SANITIZE),1)
 BUILD_DIR ?= build-sanitize
 CMAKE_ARGS += -DQM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+# An allocation the machine cannot give returns null, as it does without the
+# sanitizers, so that out-of-memory paths answer MemoryError.
+export ASAN_OPTIONS ?= allocator_may_return_null=1
 else
 BUILD_DIR ?= build
 endif
