@@ -286,7 +286,7 @@ def parse_ifc(path, catalog):
                 kind, length = am.group(1) + "[]", am.group(2)
                 if kind not in KINDS:
                     raise CatalogError("%s: bad parameter '%s'" % (where, item))
-                if length.isdigit():
+                if re.match(r"^[0-9]+$", length):
                     length = int(length)
                 elif length == ZERO_ENDED:
                     if not KINDS[kind].counts_elements:

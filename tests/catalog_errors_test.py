@@ -20,6 +20,9 @@ CASES = [
      "bad parameter 'i3x[0-ended] types'"),
     ("scene.ifc", "  TestTypes(i32[0-ended] types) -> i32", "  TestTypes(f32[0-ended] types) -> i32",
      "only an integer list can be ended by 0"),
+    # A length of digits other than 0 to 9.
+    ("scene.ifc", "  Data(u8[n] bytes, i32 n) {python: notimpl}",
+     "  Data(u8[\u00b2] bytes, i32 n) {python: notimpl}", "bad array length"),
     # A method of an interface that Python may implement returning an object.
     ("scene.ifc", "  SetName(str name)", "  SetName(str name) -> obj",
      "a Python server cannot return obj"),
