@@ -654,12 +654,10 @@ def wrapper_method(i, m):
         holder = p.k.wrapper_holder(p)
         if holder is not None:
             body.append(holder)
-    # 2. The receiver (object types only, before the arguments are looked at),
-    # held until the call is over: converting the arguments runs Python code
-    # (an argument's __int__, a sequence's items), which may empty its wrapper.
+    # 2. The receiver (object types only), checked before the arguments are
+    # looked at.
     if not i.service:
         body.append("auto* ifc = Receiver<%s>(self);" % i.cname)
-        body.append("HeldObject held(ifc);")
     # 3. Arguments.
     inputs = m.inputs()
     if inputs:
@@ -683,6 +681,11 @@ def wrapper_method(i, m):
     for p in m.inputs():
         if p.k.storage_memory:
             host_args[p.cname] = [p.k.wrapper_in(p, body, m.source)]
+    if inputs and not i.service:
+        # Converting the arguments ran Python code (an argument's __int__, a
+        # sequence's items), which may have emptied or refilled the
+        # receiver's wrapper: the call goes to what the wrapper holds now.
+        body.append("ifc = Receiver<%s>(self);" % i.cname)
     call_args = [a for p in m.params for a in host_args[p.cname]]
     call = "ifc->vt->%s(%s)" % (m.name, ", ".join(["ifc"] + call_args))
     if m.flags.get("waits"):

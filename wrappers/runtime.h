@@ -80,25 +80,6 @@ I* Receiver(PyObject* self) {
   return held;
 }
 
-// Holds a reference to a host object for a scope: a receiver or an
-// argument that Python code run meanwhile (a conversion of another
-// argument, a Python server the host calls) lets go of stays alive until
-// the host call is over.
-class HeldObject {
- public:
-  explicit HeldObject(void* object) : object_(object) {
-    if (object_ != nullptr) QmAddRef(object_);
-  }
-  ~HeldObject() {
-    if (object_ != nullptr) QmRelease(object_);
-  }
-  HeldObject(const HeldObject&) = delete;
-  HeldObject& operator=(const HeldObject&) = delete;
-
- private:
-  void* object_;
-};
-
 // The service's interface; throws QMe_NOINTERFACE when the host has none.
 template <class I>
 I* ServiceReceiver(PyObject* self) {
