@@ -73,6 +73,10 @@ class Application : public HostObject {
   // The user scripts folder, for "scripts:" aliases.
   void SetScriptsDir(const std::string& dir) { files_->SetScriptsDir(dir); }
   std::string ScriptsDir() { return files_->ScriptsDir(); }
+  // The folder of Python server modules, for "servers:" aliases; empty
+  // (the default) is the scripts folder's "servers" subfolder.
+  void SetServersDir(const std::string& dir) { files_->SetServersDir(dir); }
+  std::string ServersDir() { return files_->ServersDir(); }
   // The folders Python imports from.
   void SetImportPaths(std::vector<std::string> paths) {
     platform_->SetImportPaths(std::move(paths));

@@ -100,9 +100,23 @@ int ServersCommand(const qmhost::RunOptions& options) {
       PrintServers(blessed);
     }
   }
-  // What Python wrote to the event log meanwhile (why a server is missing).
-  std::printf("%s", qmhost::FormatLogEntries(
-                        app->Logs().EntriesSince(mark, qmhost::kRunLogSubsystems)).c_str());
+  // The server modules that did not load, then whatever else Python wrote
+  // to the event log meanwhile.  (The entries are let go of before the
+  // plug-in is closed, whose census counts every other holder.)
+  {
+    auto failures = qmhost::ServerLoadFailures(app->Logs(), mark);
+    if (!failures.empty()) {
+      std::printf("Python server modules that failed to load: %zu\n%s", failures.size(),
+                  qmhost::FormatLogEntries(failures).c_str());
+    }
+    std::vector<qmhost::Ref<qmhost::LogEntry>> others;
+    for (auto& entry : app->Logs().EntriesSince(mark, qmhost::kRunLogSubsystems)) {
+      bool listed = false;
+      for (const auto& failure : failures) listed = listed || failure.get() == entry.get();
+      if (!listed) others.push_back(entry);
+    }
+    std::printf("%s", qmhost::FormatLogEntries(others).c_str());
+  }
   std::fflush(stdout);
   return qmhost::ClosePlugin(*plugin, 0, std::cerr);
 }

@@ -60,6 +60,7 @@ std::string FileService::DefaultScriptsDir() {
 bool FileService::Resolve(const std::string& alias, std::string* path) {
   static const std::string kModule = "module:";
   static const std::string kScripts = "scripts:";
+  static const std::string kServers = "servers:";
   std::string dir;
   const char* rest = nullptr;
   {
@@ -70,6 +71,9 @@ bool FileService::Resolve(const std::string& alias, std::string* path) {
     } else if (alias.compare(0, kScripts.size(), kScripts) == 0) {
       dir = scriptsDir_;
       rest = alias.c_str() + kScripts.size();
+    } else if (alias.compare(0, kServers.size(), kServers) == 0) {
+      dir = ServersDirLocked();
+      rest = alias.c_str() + kServers.size();
     }
   }
   if (rest == nullptr || dir.empty()) return false;
@@ -103,6 +107,21 @@ void FileService::SetScriptsDir(const std::string& dir) {
 std::string FileService::ScriptsDir() {
   std::lock_guard<std::mutex> hold(lock_);
   return scriptsDir_;
+}
+
+void FileService::SetServersDir(const std::string& dir) {
+  std::lock_guard<std::mutex> hold(lock_);
+  serversDir_ = dir.empty() ? dir : WithoutTrailingSlashes(dir);
+}
+
+std::string FileService::ServersDir() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return ServersDirLocked();
+}
+
+std::string FileService::ServersDirLocked() const {
+  if (!serversDir_.empty()) return serversDir_;
+  return scriptsDir_.empty() ? std::string() : Inside(scriptsDir_, "servers");
 }
 
 void* FileService::Find(const QmGUID& iid) {

@@ -14,6 +14,8 @@ namespace qmhost {
 // Resolves the host's file aliases to local paths:
 //   module:REST   REST in the folder the plug-in library was loaded from
 //   scripts:REST  REST in the user scripts folder ("scripts:" is the folder)
+//   servers:REST  REST in the folder of Python server modules, by default
+//                 the scripts folder's "servers" subfolder
 class FileService : public HostObject, public CQmImpl_FileService {
  public:
   // The scripts folder starts as DefaultScriptsDir(); the module folder is
@@ -31,6 +33,9 @@ class FileService : public HostObject, public CQmImpl_FileService {
   std::string ModuleDir();
   void SetScriptsDir(const std::string& dir);
   std::string ScriptsDir();
+  // Empty goes back to the default, which follows the scripts folder.
+  void SetServersDir(const std::string& dir);
+  std::string ServersDir();
 
   // $QMHOST_SCRIPTS when set, else $HOME/.qmhost/scripts.
   static std::string DefaultScriptsDir();
@@ -39,10 +44,13 @@ class FileService : public HostObject, public CQmImpl_FileService {
   void* Find(const QmGUID& iid) override;
 
  private:
+  std::string ServersDirLocked() const;
+
   HostFace<IQmFileService> face_{this};
   std::mutex lock_;
   std::string moduleDir_;
   std::string scriptsDir_;
+  std::string serversDir_;  // empty: scriptsDir_ + "/servers"
 };
 
 // The folders the plug-in's Python imports from.

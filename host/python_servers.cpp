@@ -48,6 +48,21 @@ void* PythonServers::Spawn(const std::string& name, const QmGUID& iid, QmResult*
   return QmFailed(*rc) ? nullptr : face;
 }
 
+std::vector<Ref<LogEntry>> ServerLoadFailures(LogService& logs, LogMark mark) {
+  static const std::string kHead = "loading Python servers from ";
+  static const std::string kTail = " failed";
+  std::vector<Ref<LogEntry>> failures;
+  for (auto& entry : logs.EntriesSince(mark, {"python"})) {
+    std::string title = entry->Title();
+    if (entry->GetKind() == LogEntry::Kind::kError && title.size() > kHead.size() + kTail.size() &&
+        title.compare(0, kHead.size(), kHead) == 0 &&
+        title.compare(title.size() - kTail.size(), kTail.size(), kTail) == 0) {
+      failures.push_back(entry);
+    }
+  }
+  return failures;
+}
+
 namespace {
 
 std::string Answer(QmResult rc) { return rc == QMe_OK ? "OK" : ResultCodeText(rc); }

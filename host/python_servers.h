@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/logs.h"
 #include "host/servers.h"
 #include "qm_sdk.h"
 
@@ -33,6 +34,11 @@ class PythonServers {
  private:
   IQmModule* module_ = nullptr;
 };
+
+// The server modules that failed to load since `mark`: the plug-in's
+// Python reports each to the "python" log as an error entry titled
+// "loading Python servers from PATH failed", with its traceback under it.
+std::vector<Ref<LogEntry>> ServerLoadFailures(LogService& logs, LogMark mark);
 
 // Runs a blessed simulation modifier the way the host's simulation does:
 // Enabled, Initialize, StepSize, `steps` times Step, Cleanup, printing

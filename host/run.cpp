@@ -87,7 +87,10 @@ std::unique_ptr<Plugin> OpenPlugin(const RunOptions& options, Ref<Application>* 
   if (!options.scriptsDir.empty()) a.SetScriptsDir(options.scriptsDir);
   std::vector<std::string> paths =
       options.replaceImportPaths ? options.importPaths : a.ImportPaths();
-  paths.push_back(!options.serversDir.empty() ? options.serversDir : a.ScriptsDir() + "/servers");
+  // The servers folder is named to the plug-in by the "servers:" alias, and
+  // is on the import path so that its modules import each other by name.
+  if (!options.serversDir.empty()) a.SetServersDir(options.serversDir);
+  paths.push_back(a.ServersDir());
   a.SetImportPaths(paths);
   a.Dialogs().SetView(options.progress);
   std::string error;

@@ -37,10 +37,11 @@ struct RunOptions {
   std::string scriptsDir;           // empty: the application's default
   bool replaceImportPaths = false;  // use importPaths instead of the default
   std::vector<std::string> importPaths;
-  // The folder of Python server modules, added to the import paths;
-  // empty: the scripts folder's "servers" subfolder.
+  // The folder of Python server modules ("servers:"), also added to the
+  // import paths; empty: the scripts folder's "servers" subfolder.
   std::string serversDir;
   std::shared_ptr<ProgressView> progress;  // where monitors show; null: nowhere
+  bool trace = false;  // the plug-in traces what it does for the run
 };
 
 // A new application set up as the options say, with the plug-in loaded

@@ -3,6 +3,7 @@
 // carried into Python with their results, codes and references.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -99,6 +100,56 @@ TEST_F(ModuleServer, AStartThatFailedIsTriedAgainAndLoadsTheServers) {
   ASSERT_EQ(Py("import fixtures"), "");
   EXPECT_EQ(Py("fixtures.counted[0]"), "2");
   EXPECT_EQ(servers_->List().size(), 10U);
+}
+
+// The host's servers folder ("servers:") beside the "servers" folders of
+// the import path; its name does not matter.
+class ServerModules : public PythonServerHost {
+ public:
+  void SetUp() override {
+    app_->SetServersDir(QM_TEST_SERVER_MODULES);
+    PythonServerHost::SetUp();
+  }
+};
+
+TEST_F(ServerModules, LoadUnderNamesOfTheirOwnAndFailuresAreReportedWithTracebacks) {
+  ASSERT_EQ(Py("import sys, random, json, qmserv, fixtures"), "");
+  // Both folders load: the import path's "servers" and the host's.
+  std::vector<std::string> names;
+  for (const auto& server : servers_->List()) names.push_back(server.name);
+  EXPECT_NE(std::find(names.begin(), names.end(), "test.sim"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "test.dice"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "test.json"), names.end());
+  // Modules named like standard ones are the package's own; the standard
+  // names keep the standard modules.
+  EXPECT_EQ(Py("qmserv._servers.random.__name__"), "qmserv._servers.random");
+  EXPECT_EQ(Py("qmserv._servers.random is random"), "False");
+  EXPECT_EQ(Py("qmserv._servers.random.random is random"), "True");
+  EXPECT_EQ(Py("hasattr(random, 'Random') and hasattr(json, 'dumps')"), "True");
+  EXPECT_EQ(Py("sys.modules['json'] is json is qmserv._servers.json.json"), "True");
+  // A module of an import path folder is one module under both names.
+  EXPECT_EQ(Py("qmserv._servers.fixtures is fixtures"), "True");
+  // The failures, in name order, each with the traceback of its own code.
+  EXPECT_EQ(Py("repr([p.rsplit('/', 1)[1] for p, t in qmserv.failures])"),
+            "['bad_import.py', 'bad_syntax.py', 'refused.py']");
+  EXPECT_EQ(Py("qmserv.failures[0][1].splitlines()[-1]"),
+            "ImportError: No module named no_such_module");
+  EXPECT_EQ(Py("'qmserv' in qmserv.failures[0][1]"), "False");
+  EXPECT_EQ(Py("qmserv.failures[2][1].splitlines()[-1]"), "TypeError: invalid argument");
+  EXPECT_EQ(Py("repr([m for m in ('bad_import', 'refused', 'qmserv._servers.refused') "
+               "if m in sys.modules])"),
+            "[]");
+  // The event log has one error entry per failure, the traceback under it.
+  auto failures = qmhost::ServerLoadFailures(app_->Logs(), 0);
+  ASSERT_EQ(failures.size(), 3U);
+  EXPECT_EQ(failures[1]->Title(),
+            std::string("loading Python servers from ") + QM_TEST_SERVER_MODULES +
+                "/bad_syntax.py failed");
+  auto lines = failures[1]->Children();
+  ASSERT_EQ(lines.size(), 4U);
+  EXPECT_EQ(lines[1]->Title(), "    def broken(:");
+  EXPECT_EQ(lines[3]->Title(), "SyntaxError: invalid syntax");
+  EXPECT_EQ(lines[3]->GetKind(), qmhost::LogEntry::Kind::kInfo);
 }
 
 TEST_F(ModuleServer, ListsTheServersWithTheirClassesAndTags) {

@@ -1,0 +1,3 @@
+# Fails to load: not Python.
+def broken(:
+    pass
