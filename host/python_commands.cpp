@@ -17,7 +17,12 @@ struct PythonCommand {
   CommandDef def{};
 };
 
-std::string Text(QmResult rc, const char* text) {
+// The text a method hands out through its out-parameter, read once the
+// call has filled it; empty when the call fails or hands out none.
+template <class Call>
+std::string TextOf(Call call) {
+  const char* text = nullptr;
+  QmResult rc = call(&text);
   return !QmFailed(rc) && text != nullptr ? text : "";
 }
 
@@ -71,11 +76,10 @@ std::shared_ptr<const CommandDef> Describe(PythonServers& servers, const std::st
   if (command == nullptr) return nullptr;
   auto made = std::make_shared<PythonCommand>();
   PythonCommand& c = *made;
-  const char* text = nullptr;
   c.name = name;
-  c.userName = Text(command->vt->UserName(command, &text), text);
-  c.desc = Text(command->vt->Desc(command, &text), text);
-  c.example = Text(command->vt->Example(command, &text), text);
+  c.userName = TextOf([&](const char** text) { return command->vt->UserName(command, text); });
+  c.desc = TextOf([&](const char** text) { return command->vt->Desc(command, text); });
+  c.example = TextOf([&](const char** text) { return command->vt->Example(command, text); });
   uint32_t flags = 0;
   if (QmFailed(command->vt->Flags(command, &flags))) flags = 0;
   c.def.name = c.name.c_str();
@@ -101,9 +105,11 @@ std::shared_ptr<const CommandDef> Describe(PythonServers& servers, const std::st
       if (!QmFailed(command->vt->ArgFlags(command, i, &argFlags))) {
         arg.flags = argFlags & kArgOptional;
       }
-      c.texts.emplace_back(Text(command->vt->ArgUserName(command, i, &text), text));
+      c.texts.emplace_back(
+          TextOf([&](const char** text) { return command->vt->ArgUserName(command, i, text); }));
       arg.userName = c.texts.back().empty() ? arg.name : c.texts.back().c_str();
-      c.texts.emplace_back(Text(command->vt->ArgDesc(command, i, &text), text));
+      c.texts.emplace_back(
+          TextOf([&](const char** text) { return command->vt->ArgDesc(command, i, text); }));
       arg.desc = c.texts.back().c_str();
       c.def.args.push_back(arg);
     }

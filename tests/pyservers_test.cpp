@@ -452,6 +452,17 @@ TEST_F(Dispatch, PythonCommandsRunLikeTheHostsOwn) {
   uint32_t tag = 0;
   EXPECT_EQ(app_->Commands().cmds_Lookup("test.count", &tag), QMe_OK);
   EXPECT_GT(tag, 0U);
+  // Each text of the command, and of its argument, in its own place.
+  const qmhost::CommandDef* def = app_->Context()->Commands().Find("test.count", nullptr);
+  ASSERT_NE(def, nullptr);
+  EXPECT_STREQ(def->userName, "Count up");
+  EXPECT_STREQ(def->desc, "Adds to a counter.");
+  EXPECT_STREQ(def->example, "test.count by:2");
+  ASSERT_EQ(def->args.size(), 1U);
+  EXPECT_STREQ(def->args[0].name, "by");
+  EXPECT_STREQ(def->args[0].userName, "by");
+  EXPECT_STREQ(def->args[0].desc, "How much to add.");
+  EXPECT_STREQ(def->args[0].type, "integer");
   EXPECT_EQ(Py("qm.eval('test.count by:5')"), "");
   EXPECT_EQ(Py("qm.command('test.count', by=4)"), "");
   EXPECT_EQ(Py("fixtures.counted[0]"), "9");

@@ -109,7 +109,13 @@ _counting = threading.Lock()
 
 
 class Count(command.Command):
+    username = 'Count up'
+    desc = 'Adds to a counter.'
+    example = 'test.count by:2'
     arguments = [('by', 'integer')]
+
+    def cmd_ArgDesc(self, index):
+        return ('How much to add.',)[index]
 
     # Python threads may run it at once: it counts under a lock of its own.
     def execute(self, values):
