@@ -89,6 +89,7 @@ int ServersCommand(const qmhost::RunOptions& options) {
   auto plugin = qmhost::OpenPlugin(options, &app, std::cerr);
   if (!plugin) return 1;
   qmhost::LogMark mark = app->Logs().Mark();
+  if (options.trace) qmhost::TracePlugin(plugin->Module(), std::cerr);
   auto servers = qmhost::ListServers(plugin->Module());
   if (servers.empty()) std::printf("no servers\n");
   PrintServers(servers);
@@ -127,6 +128,7 @@ int SimulateCommand(const qmhost::RunOptions& options, const std::string& name, 
   if (!plugin) return 1;
   int rc;
   qmhost::LogMark mark = app->Logs().Mark();
+  if (options.trace) qmhost::TracePlugin(plugin->Module(), std::cerr);
   {
     qmhost::PythonServers python(plugin->Module());
     rc = qmhost::Simulate(python, name, steps, std::cout);
@@ -245,6 +247,8 @@ int RunCommandLine(int argc, char** argv) {
       run.scriptsDir = argv[++i];
     } else if (std::strcmp(argv[i], "--servers") == 0) {
       run.serversDir = argv[++i];
+    } else if (std::strcmp(argv[i], "--trace") == 0) {
+      run.trace = true;  // takes no value
     } else if (std::strcmp(argv[i], "--import-path") == 0) {
       run.replaceImportPaths = true;
       run.importPaths.emplace_back(argv[++i]);

@@ -1,6 +1,9 @@
 #include "host/run.h"
 
+#include "host/console.h"
 #include "host/plugin.h"
+
+#include <sstream>
 
 namespace qmhost {
 
@@ -69,6 +72,12 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   Ref<Application> app;
   auto plugin = OpenPlugin(options, &app, err);
   if (!plugin) return 1;
+  if (options.trace) {
+    // Python starts here rather than in the run: what it wrote meanwhile.
+    LogMark started = app->Logs().Mark();
+    TracePlugin(plugin->Module(), err);
+    out << FormatLogEntries(app->Logs().EntriesSince(started, kRunLogSubsystems));
+  }
   int rc = RunScript(*app, plugin->Module(), *script, JoinScriptArguments(options.args), out, err);
   // The script was made before the plug-in was loaded, so the live object
   // count does not cover it: only the host's own reference may remain.
@@ -106,6 +115,26 @@ int ClosePlugin(Plugin& plugin, int rc, std::ostream& err, std::string extraLeak
     if (rc == 0) rc = 3;
   }
   return rc;
+}
+
+bool TracePlugin(IQmModule* module, std::ostream& err) {
+  void* found = nullptr;
+  QmResult rc = module->vt->Generate(module, "python", &IID_IQmLineInterpreter, &found);
+  if (QmFailed(rc) || found == nullptr) {
+    err << "qmhost: cannot trace: no Python line interpreter ("
+        << ResultCodeText(QmFailed(rc) ? rc : QMe_FAILED) << ")\n";
+    return false;
+  }
+  auto* lines = static_cast<IQmLineInterpreter*>(found);
+  std::ostringstream said;  // the trace line that tracing is on
+  Ref<LineExecution> exec(new LineExecution(said));
+  rc = lines->vt->Execute(lines, "import qm; qm.trace(True)", 0, exec->Face());
+  QmRelease(lines);
+  if (QmFailed(rc)) {
+    err << "qmhost: cannot trace: " << said.str() << "(" << ResultCodeText(rc) << ")\n";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace qmhost

@@ -49,6 +49,13 @@ struct RunOptions {
 std::unique_ptr<Plugin> OpenPlugin(const RunOptions& options, Ref<Application>* app,
                                    std::ostream& err);
 
+// Turns the plug-in's tracing on, as a user would at the console: the
+// line "qm.trace(True)" through the plug-in's line interpreter, in its root
+// interpreter (which starts Python).  The plug-in then traces its qm calls
+// there and every call into a Python server, reporting the exceptions of
+// server methods.  False, with the reason on `err`, when it cannot.
+bool TracePlugin(IQmModule* module, std::ostream& err);
+
 // Unloads the plug-in; whatever it did not give back is reported on `err`
 // and turns a zero `rc` into 3.
 int ClosePlugin(Plugin& plugin, int rc, std::ostream& err, std::string extraLeaks = {});

@@ -549,6 +549,11 @@ bool GetTraceFlag() { return GetInterpreterManager()->TopRecord()->traceFlag != 
 
 void SetTraceFlag(bool on) { GetInterpreterManager()->TopRecord()->traceFlag = on ? 1 : 0; }
 
+bool GetServerTraceFlag() {
+  CInterpreterManager* manager = GetInterpreterManager();
+  return manager->TopRecord()->traceFlag != 0 || manager->RootTracing();
+}
+
 std::vector<std::string> SplitArguments(const char* text) {
   std::vector<std::string> words;
   if (text == nullptr) return words;

@@ -49,6 +49,8 @@ class CInterpreterManager {
   bool Starting() const { return starting_; }
   // Whether Python itself runs, its root set up or not.
   bool PythonStarted() const { return rootInterpreter_ != nullptr; }
+  // Whether the root record's trace flag is set.
+  bool RootTracing() const { return root_ != nullptr && root_->traceFlag != 0; }
 
   // The root record; throws QMe_FAILED while the calling thread has a run
   // of its own in progress.
@@ -118,6 +120,10 @@ void SetRunEndHook(RunEndHook hook);
 // The trace flag of the current record.
 bool GetTraceFlag();
 void SetTraceFlag(bool on);
+// Whether a call into a Python server is traced: the servers run in the
+// root interpreter, so tracing there covers them whatever run is current,
+// as does tracing in the current run.
+bool GetServerTraceFlag();
 
 // Splits an argument text into words: blanks separate words, double quotes
 // enclose a word that may hold blanks.  No escapes.

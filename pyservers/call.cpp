@@ -1,6 +1,7 @@
 #include "pyservers/call.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "interp/output.h"
@@ -86,7 +87,7 @@ PyObject* ServerCall::WithSelf(PyObject* arguments) {
   return all;
 }
 
-ServerCall::ServerCall(void* record) {
+ServerCall::ServerCall(void* record, bool answersCode) : answersCode_(answersCode) {
   instance_ = record != nullptr ? static_cast<CQmPyInstance*>(CQmImplOfRecord(record)) : nullptr;
   CheckTrue(instance_ != nullptr && instance_->self != nullptr, QMe_FAILED);
 }
@@ -105,8 +106,9 @@ ServerCall::~ServerCall() {
     }
   }
   // An error left standing can only matter to Python code of the root
-  // that waits for this call on this thread; with none, it is dropped here.
-  if (PyErr_Occurred() && !guard_.PythonWaits()) PyErr_Clear();
+  // that waits for this call on this thread, and learns of the failure
+  // from the code; without either, it is dropped here.
+  if (PyErr_Occurred() && (!answersCode_ || !guard_.PythonWaits())) PyErr_Clear();
 }
 
 PyObject* ServerCall::Own(PyObject* object) {
@@ -124,7 +126,8 @@ PyObject* ServerCall::Checked(PyObject* result) {
     PyErrorState error;
     error.Fetch();
     if (error.type.get() == nullptr) throw QMe_FAILED;
-    if (GetTraceFlag()) {
+    if (GetServerTraceFlag()) {
+      traced_ = true;
       try {
         ReportException(error.type.get(), error.value.get(), error.traceback.get());
       } catch (...) {
@@ -138,7 +141,58 @@ PyObject* ServerCall::Checked(PyObject* result) {
   return result;
 }
 
-void ServerCall::Lost(QmResult code) { WriteOutput("lost exception (enable trace)", code); }
+void ServerCall::Lost(QmResult code) {
+  if (!GetServerTraceFlag()) {
+    WriteOutput("lost exception (enable trace)", code);
+    return;
+  }
+  if (!traced_ && PyErr_Occurred()) TracePending();
+  std::string text = "lost exception";
+  if (method_ != nullptr) text += std::string(" of ") + method_;
+  text += traced_ ? " (traced above)" : " (no Python exception to trace)";
+  WriteOutput(text.c_str(), code);
+}
+
+void ServerCall::TracePending() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  traced_ = true;
+  try {
+    ReportException(type, value, traceback);
+  } catch (...) {
+    // What was written stays written; the error itself goes on.
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+namespace {
+
+// What a result is, for a refusal: its type's name, with the length of a
+// tuple or list ("int", "tuple of 3").
+std::string Got(PyObject* value) {
+  std::string got = Py_TYPE(value)->tp_name;
+  if (PyTuple_Check(value) || PyList_Check(value)) {
+    got += " of " + std::to_string(PySequence_Size(value));
+  }
+  return got;
+}
+
+}  // namespace
+
+void ServerCall::Refuse(PyObject* value, const char* expected, QmResult code) {
+  std::string got = value != nullptr ? Got(value) : "nothing";
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) got += " out of range";
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "%s: expected %s, got %s",
+               method_ != nullptr ? method_ : "Python server", expected, got.c_str());
+  Refused(code);
+}
+
+void ServerCall::Refused(QmResult code) {
+  if (PyErr_Occurred() && GetServerTraceFlag()) TracePending();
+  throw code;
+}
 
 // --- Arguments ------------------------------------------------------------------
 
@@ -170,42 +224,43 @@ PyObject* ServerCall::Guid(const QmGUID* guid) {
 // --- Results --------------------------------------------------------------------
 
 QmResult ServerCall::Truth(PyObject* value) {
-  CheckTrue(Py_TYPE(value) == &PyBool_Type, QMe_FAILED);
+  if (Py_TYPE(value) != &PyBool_Type) Refuse(value, "True or False");
   return value == Py_True ? QMe_TRUE : QMe_FALSE;
 }
 
 long ServerCall::Int(PyObject* value) {
   long n = PyLong_AsLong(value);
   // A value that is no number is refused rather than answered as -1.
-  CheckTrue(n != -1 || !PyErr_Occurred(), QMe_FAILED);
+  if (n == -1 && PyErr_Occurred()) Refuse(value, "an integer");
   return n;
 }
 
 double ServerCall::Float(PyObject* value) {
   double x = PyFloat_AsDouble(value);
-  CheckTrue(x != -1.0 || !PyErr_Occurred(), QMe_FAILED);
+  if (x == -1.0 && PyErr_Occurred()) Refuse(value, "a number");
   return x;
 }
 
 const char* ServerCall::Text(PyObject* value) {
   if (value == Py_None) return nullptr;
   const char* text = PyString_AsString(value);
-  CheckPointer(text, QMe_FAILED);
+  if (text == nullptr) Refuse(value, "a string or None");
   return text;
 }
 
 void ServerCall::TextInto(char* buffer, uint32_t length, PyObject* value) {
   Py_ssize_t size = PyString_Size(value);
-  CheckTrue(size >= 0, QMe_FAILED);
-  const char* text = PyString_AsString(value);
-  CheckPointer(text, QMe_FAILED);
+  const char* text = size >= 0 ? PyString_AsString(value) : nullptr;
+  if (text == nullptr) Refuse(value, "a string");
   CheckTrue(static_cast<uint64_t>(size) < length, QMe_SHORTBUFFER);
   CheckPointer(buffer, QMe_INVALIDARG);
   std::memcpy(buffer, text, static_cast<size_t>(size) + 1);
 }
 
 const QmGUID* ServerCall::GuidOf(PyObject* value) {
-  CheckTrue(PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_STRING_SUBCLASS), QMe_FAILED);
+  if (!PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_STRING_SUBCLASS)) {
+    Refuse(value, "a GUID string");
+  }
   return CQmThisModule::Get().LookupGuid(PyString_AS_STRING(value));
 }
 
@@ -215,7 +270,7 @@ void ServerCall::ObjectInto(PyObject* value, void** out) {
   if (object == nullptr) {
     if (!IsWrapper(value)) {
       PyErr_SetString(PyExc_RuntimeError, "Object of invalid type");
-      throw QMe_NOTFOUND;
+      Refused(QMe_NOTFOUND);
     }
     object = WrapperRaw(value);
     if (object != nullptr) QmAddRef(object);
@@ -229,29 +284,36 @@ void ServerCall::ObjectInto(PyObject* value, void** out) {
 
 void* ServerCall::Element(PyObject* value) {
   if (IsNoObject(value)) return nullptr;
-  CheckTrue(IsWrapper(value), QMe_FAILED);
+  if (!IsWrapper(value)) Refuse(value, "a qm.object wrapper or None");
   return WrapperRaw(value);
 }
 
 void* ServerCall::Pointer(PyObject* value) {
   void* pointer = AddressFromPython(value);
-  CheckTrue(pointer != nullptr || !PyErr_Occurred(), QMe_FAILED);
+  if (pointer == nullptr && PyErr_Occurred()) Refuse(value, "an integer address");
   return pointer;
 }
 
 void* ServerCall::StorageMemory(PyObject* value) {
-  CheckTrue(PyObject_TypeCheck(value, &QmStorageType), QMe_FAILED);
+  if (!PyObject_TypeCheck(value, &QmStorageType)) Refuse(value, "a qm.object.storage");
   return StorageData(value);
 }
 
 void ServerCall::VectorInto(PyObject* value, double* out, Py_ssize_t length) {
-  CheckTrue(PySequence_Check(value) && PySequence_Size(value) == length, QMe_FAILED);
-  double values[4] = {};
   CheckTrue(length <= 4, QMe_FAILED);
+  std::string expected = "a sequence of " + std::to_string(length) + " numbers";
+  if (!PySequence_Check(value) || PySequence_Size(value) != length) {
+    Refuse(value, expected.c_str());
+  }
+  double values[4] = {};
   for (Py_ssize_t i = 0; i < length; ++i) {
     PyRef item(PySequence_GetItem(value, i));
-    CheckPointer(item.get(), QMe_FAILED);
+    if (!item) Refused(QMe_FAILED);
     values[i] = PyFloat_AsDouble(item.get());
+    if (values[i] == -1.0 && PyErr_Occurred()) {
+      expected += " (item " + std::to_string(i) + ")";
+      Refuse(item.get(), expected.c_str());
+    }
   }
   // A conversion error stays pending for a Python caller to see.
   CheckTrue(!PyErr_Occurred(), QMe_FAILED);
@@ -259,27 +321,35 @@ void ServerCall::VectorInto(PyObject* value, double* out, Py_ssize_t length) {
 }
 
 void ServerCall::BoxInto(PyObject* value, double* out) {
-  CheckTrue(PySequence_Check(value) && PySequence_Size(value) >= 2, QMe_FAILED);
+  if (!PySequence_Check(value) || PySequence_Size(value) < 2) {
+    Refuse(value, "two corners of 3 numbers each");
+  }
   double values[6];
   for (Py_ssize_t i = 0; i < 2; ++i) {
     PyRef corner(PySequence_GetItem(value, i));
-    CheckPointer(corner.get(), QMe_FAILED);
+    if (!corner) Refused(QMe_FAILED);
     VectorInto(corner.get(), values + 3 * i, 3);
   }
   if (out != nullptr) std::memcpy(out, values, sizeof values);
 }
 
 void ServerCall::MatrixInto(PyObject* value, double* out, Py_ssize_t rows) {
-  CheckTrue(PySequence_Check(value) && PySequence_Size(value) == rows, QMe_FAILED);
+  if (!PySequence_Check(value) || PySequence_Size(value) != rows) {
+    std::string expected = std::to_string(rows) + " rows of " + std::to_string(rows) + " numbers";
+    Refuse(value, expected.c_str());
+  }
   double values[16];
   for (Py_ssize_t r = 0; r < rows; ++r) {
     PyRef row(PySequence_GetItem(value, r));
-    CheckPointer(row.get(), QMe_FAILED);
+    if (!row) Refused(QMe_FAILED);
     VectorInto(row.get(), values + rows * r, rows);
   }
   if (out != nullptr) std::memcpy(out, values, sizeof(double) * static_cast<size_t>(rows * rows));
 }
 
 void ServerCall::Tuple(PyObject* value, Py_ssize_t size) {
-  CheckTrue(PyTuple_Check(value) && PyTuple_GET_SIZE(value) == size, QMe_FAILED);
+  if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != size) {
+    std::string expected = "a tuple of " + std::to_string(size) + " values";
+    Refuse(value, expected.c_str());
+  }
 }

@@ -39,8 +39,11 @@ void DropMethodNames();
 class ServerCall {
  public:
   // Enters the guard and finds the instance behind the interface record;
-  // throws QMe_FAILED when there is none.
-  explicit ServerCall(void* record);
+  // throws QMe_FAILED when there is none.  `answersCode`: the method
+  // answers a result code, through which a Python caller learns of a
+  // failure and then finds its error pending; a method that answers a value
+  // or nothing leaves no error behind.
+  explicit ServerCall(void* record, bool answersCode = true);
   // Releases the arguments (detaching storage objects from the host's
   // memory), keeps or drops the result, and leaves the guard.
   ~ServerCall();
@@ -64,6 +67,7 @@ class ServerCall {
   // (reported first when tracing is on).  The result is owned by the call.
   template <class... A>
   PyObject* Invoke(MethodName& method, const char* format, A... args) {
+    method_ = method.text;
     bool withSelf = false;
     PyRef callable(Method(method, &withSelf));
     PyRef arguments(sizeof...(A) == 0 ? PyTuple_New(0) : Py_BuildValue(format, args...));
@@ -97,6 +101,15 @@ class ServerCall {
   void Lost(QmResult code);
 
  private:
+  // Refuses a result of the wrong shape: a TypeError says which method
+  // answered what, and what was expected ("sim_Enabled: expected True or
+  // False, got int"); then as Refused.
+  [[noreturn]] void Refuse(PyObject* value, const char* expected, QmResult code = QMe_FAILED);
+  // Throws `code` for the pending Python error, which stays pending for a
+  // Python caller waiting for this call; reported first while tracing.
+  [[noreturn]] void Refused(QmResult code);
+  // Reports the pending Python error, leaving it pending.
+  void TracePending();
   static constexpr unsigned kMaxArguments = 8;
   PyObject* Own(PyObject* object);
   PyObject* Checked(PyObject* result);
@@ -114,6 +127,9 @@ class ServerCall {
   unsigned argumentCount_ = 0;
   PyObject* result_ = nullptr;
   bool keep_ = false;
+  const bool answersCode_;
+  const char* method_ = nullptr;  // the Python method called, once it is
+  bool traced_ = false;           // an error of this call has been reported
 };
 
 // The three kinds of thunk: what each answers when the call fails.
@@ -128,7 +144,7 @@ QmResult CodeThunk(void* self, Body&& body) {
 template <class R, class Body>
 R ValueThunk(void* self, Body&& body) {
   return QmGuardedValue(R{}, [&] {
-    ServerCall call(self);
+    ServerCall call(self, false);
     return body(call);
   });
 }
@@ -136,7 +152,7 @@ R ValueThunk(void* self, Body&& body) {
 template <class Body>
 void VoidThunk(void* self, Body&& body) {
   try {
-    ServerCall call(self);
+    ServerCall call(self, false);
     try {
       body(call);
     } catch (QmResult code) {

@@ -341,10 +341,11 @@ TEST_F(Dispatch, LostExceptionsAreLoggedAndTracedWhenAsked) {
   sim->vt->Cleanup(sim);
   log = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
   size_t traced = log.find("AttributeError");
-  size_t lost = log.find("lost exception (enable trace)");
+  size_t lost = log.find("[error] lost exception of sim_Cleanup (traced above)\n");
   EXPECT_NE(traced, std::string::npos) << log;
   EXPECT_NE(lost, std::string::npos) << log;
   EXPECT_LT(traced, lost) << log;
+  EXPECT_EQ(log.find("enable trace"), std::string::npos) << log;
   // The errors of a missing and of a non-callable method are Python's own.
   EXPECT_NE(log.find("AttributeError\"; Sim instance has no attribute 'sim_Cleanup'"),
             std::string::npos) << log;
@@ -356,6 +357,68 @@ TEST_F(Dispatch, LostExceptionsAreLoggedAndTracedWhenAsked) {
       << log;
   ASSERT_EQ(Py("del fixtures.Sim.sim_Cleanup"), "");
   QmRelease(sim);
+}
+
+// A result that cannot be converted says which method gave what, and what
+// was expected: in the trace, and to a Python caller.
+TEST_F(Dispatch, RefusedResultsSayWhatTheyGotAndWhatWasExpected) {
+  ASSERT_EQ(Py("import qm, fixtures"), "");
+  auto* sim = Spawn<IQmSimulationModifier>("test.sim");
+  auto* sound = Spawn<IQmAudio>("test.sound");
+  ASSERT_NE(sim, nullptr);
+  ASSERT_NE(sound, nullptr);
+  ASSERT_EQ(Py("fixtures.Sim.enabled = 1"), "");
+  // Untraced, the host gets only the codes.
+  qmhost::LogMark mark = app_->Logs().Mark();
+  EXPECT_EQ(sim->vt->Enabled(sim, nullptr), QMe_FAILED);
+  EXPECT_EQ(sound->vt->Channels(sound), 0U);
+  EXPECT_EQ(qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"})), "");
+
+  ASSERT_EQ(Py("x = qm.trace(True)"), "trace: qm.trace - Enabled");
+  mark = app_->Logs().Mark();
+  EXPECT_EQ(sim->vt->Enabled(sim, nullptr), QMe_FAILED);
+  EXPECT_EQ(sound->vt->Channels(sound), 0U);
+  int32_t frames = 0, more = 0;
+  EXPECT_EQ(sound->vt->Read(sound, nullptr, &frames, &more), QMe_FAILED);
+  std::string log = qmhost::FormatLogEntries(app_->Logs().EntriesSince(mark, {"python"}));
+  EXPECT_EQ(log,
+            "[error] Unhandled exception \"exceptions.TypeError\"; sim_Enabled: expected True or "
+            "False, got int\n"
+            "[error] Unhandled exception \"exceptions.TypeError\"; audio_Channels: expected an "
+            "integer, got str\n"
+            "[error] Unhandled exception \"exceptions.TypeError\"; audio_Read: expected a tuple of "
+            "2 values, got tuple of 3\n");
+  ASSERT_EQ(Py("x = qm.trace(False)"), "trace: qm.trace - Disabled");
+
+  // Called from Python through a wrapper, a caller that learns of the
+  // failure from a code sees the same text; one that gets a value gets 0,
+  // with no error left behind.
+  ASSERT_EQ(Py(std::string("exec ") + "'''" + kError + "'''"), "");
+  ASSERT_EQ(Py("a = qm.object.Unknown(); a.set(fixtures.Sound()); a = qm.object.Audio(a)"), "");
+  EXPECT_EQ(Py("error(a.Read, qm.object.storage('b', 4))"),
+            "TypeError: audio_Read: expected a tuple of 2 values, got tuple of 3");
+  EXPECT_EQ(Py("error(a.Channels)"), "no error");
+  EXPECT_EQ(Py("a.Channels()"), "0");
+  QmRelease(sound);
+  QmRelease(sim);
+}
+
+// Servers run in the root interpreter: tracing turned on there covers their
+// calls while a script runs, whose own trace flag is off.
+TEST_F(Dispatch, TracingInTheRootCoversServerCallsOfAScriptRun) {
+  const char script[] =
+      "import qm\n"
+      "try:\n"
+      "    qm.eval('test.count by:-1')\n"
+      "except RuntimeError:\n"
+      "    pass\n";
+  Outcome untraced = Run(script);
+  EXPECT_EQ(untraced.rc, QMe_OK) << untraced.log;
+  EXPECT_EQ(untraced.log.find("cannot count down"), std::string::npos) << untraced.log;
+  ASSERT_EQ(Py("import qm; qm.trace(True)"), "trace: qm.trace - Enabled");
+  Outcome traced = Run(script);
+  EXPECT_EQ(traced.rc, QMe_OK) << traced.log;
+  EXPECT_NE(traced.log.find("ValueError\"; cannot count down"), std::string::npos) << traced.log;
 }
 
 // A call finds the method where the instance's attribute would be found,

@@ -117,6 +117,11 @@ class Count(command.Command):
     def cmd_ArgDesc(self, index):
         return ('How much to add.',)[index]
 
+    def attr_SetString(self, index, text):
+        if text.startswith('-'):
+            raise ValueError('cannot count down')
+        command.Command.attr_SetString(self, index, text)
+
     # Python threads may run it at once: it counts under a lock of its own.
     def execute(self, values):
         with _counting:
