@@ -28,6 +28,7 @@ std::string TerminalProgressView::Line(const Progress& p) const {
 }
 
 void TerminalProgressView::Draw(const Progress& p) {
+  std::lock_guard<std::mutex> hold(lock_);
   std::string line = Line(p);
   if (open_ == p.id && line == drawn_) return;
   if (open_ != 0 && open_ != p.id) out_ << "\n";  // another monitor's line stays as it was
@@ -43,10 +44,47 @@ void TerminalProgressView::Update(const Progress& p) { Draw(p); }
 
 void TerminalProgressView::Release(const Progress& p) {
   Draw(p);
+  EndLine();
+}
+
+void TerminalProgressView::EndLine() {
+  std::lock_guard<std::mutex> hold(lock_);
+  EndLineLocked();
+}
+
+void TerminalProgressView::EndLineLocked() {
+  if (open_ == 0) return;
   out_ << "\n" << std::flush;
   open_ = 0;
   drawn_.clear();
 }
+
+void ProgressLineBreaker::SetView(std::weak_ptr<TerminalProgressView> view) {
+  std::lock_guard<std::mutex> hold(lock_);
+  view_ = std::move(view);
+}
+
+void ProgressLineBreaker::EndLine() {
+  std::shared_ptr<TerminalProgressView> view;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    view = view_.lock();
+  }
+  if (view) view->EndLine();
+}
+
+int ProgressLineBreaker::overflow(int c) {
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  EndLine();
+  return target_->sputc(traits_type::to_char_type(c));
+}
+
+std::streamsize ProgressLineBreaker::xsputn(const char* text, std::streamsize count) {
+  if (count > 0) EndLine();
+  return target_->sputn(text, count);
+}
+
+int ProgressLineBreaker::sync() { return target_->pubsync(); }
 
 void LineProgressView::Update(const Progress& p) {
   int tenth = p.Percent() / 10;
@@ -64,8 +102,24 @@ void LineProgressView::Release(const Progress& p) {
 }
 
 std::shared_ptr<ProgressView> StandardErrorProgressView() {
-  if (isatty(STDERR_FILENO)) return std::make_shared<TerminalProgressView>(std::cerr);
-  return std::make_shared<LineProgressView>(std::cerr);
+  if (!isatty(STDERR_FILENO)) return std::make_shared<LineProgressView>(std::cerr);
+  // The view draws on standard error itself; what else goes to either
+  // stream passes a breaker first.  Set once and kept to the end of the
+  // process, since the streams outlive every other object.
+  static std::ostream* terminal = nullptr;
+  static ProgressLineBreaker* breakers[2] = {nullptr, nullptr};
+  if (terminal == nullptr) terminal = new std::ostream(std::cerr.rdbuf());
+  auto view = std::make_shared<TerminalProgressView>(*terminal);
+  std::ostream* streams[2] = {&std::cout, &std::cerr};
+  for (int i = 0; i < 2; ++i) {
+    if (breakers[i] == nullptr) {
+      breakers[i] = new ProgressLineBreaker(streams[i]->rdbuf(), view);
+      streams[i]->rdbuf(breakers[i]);
+    } else {
+      breakers[i]->SetView(view);
+    }
+  }
+  return view;
 }
 
 // --- Monitors ---------------------------------------------------------------------------

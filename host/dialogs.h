@@ -39,21 +39,50 @@ class ProgressView {
 };
 
 // For a terminal: one line per monitor, "Title [#####.....]  50%",
-// redrawn in place and ended with a newline when the monitor is released.
+// redrawn in place and ended with a newline when the monitor is released,
+// or when anything else is to be written (EndLine).
 class TerminalProgressView : public ProgressView {
  public:
   explicit TerminalProgressView(std::ostream& out, int barWidth = 30);
   void Update(const Progress& progress) override;
   void Release(const Progress& progress) override;
+  // Ends the unfinished line of a monitor, if there is one, so that what
+  // is written next starts on a line of its own; the monitor's next update
+  // draws its bar again, on a new line.
+  void EndLine();
 
  private:
   std::string Line(const Progress& progress) const;
   void Draw(const Progress& progress);
+  void EndLineLocked();
 
   std::ostream& out_;
   const int barWidth_;
+  std::mutex lock_;
   uint64_t open_ = 0;  // the monitor whose line is unfinished, 0 for none
   std::string drawn_;  // the text of that line
+};
+
+// A stream buffer that passes what is written to it on to `target`, first
+// ending the view's unfinished progress line: set on the program's other
+// output streams, it keeps their text off the end of a progress bar.
+class ProgressLineBreaker : public std::streambuf {
+ public:
+  ProgressLineBreaker(std::streambuf* target, std::weak_ptr<TerminalProgressView> view)
+      : target_(target), view_(std::move(view)) {}
+  void SetView(std::weak_ptr<TerminalProgressView> view);
+
+ protected:
+  int overflow(int c) override;
+  std::streamsize xsputn(const char* text, std::streamsize count) override;
+  int sync() override;
+
+ private:
+  void EndLine();
+
+  std::streambuf* const target_;
+  std::mutex lock_;
+  std::weak_ptr<TerminalProgressView> view_;
 };
 
 // For logs and pipes: a line each time a monitor passes another tenth of
@@ -71,7 +100,8 @@ class LineProgressView : public ProgressView {
 };
 
 // The view qmhost uses: a terminal view when standard error is a terminal,
-// plain lines otherwise.
+// plain lines otherwise.  A terminal view's line is ended before anything
+// else is written to std::cout or std::cerr.
 std::shared_ptr<ProgressView> StandardErrorProgressView();
 
 class Monitor : public HostObject, public CQmImpl_Monitor {

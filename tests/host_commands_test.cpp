@@ -769,4 +769,39 @@ TEST(DialogServiceTest, ViewsDrawBarsOrTenths) {
             "Work: 10% (3/20)\nWork: 50% (10/20)\nWork: 100% (20/20)\nWork: done (20/20)\n");
 }
 
+TEST(DialogServiceTest, TheTerminalBarEndsItsLineBeforeOtherOutput) {
+  std::ostringstream bar, other;
+  auto terminal = std::make_shared<qmhost::TerminalProgressView>(bar, 10);
+  qmhost::ProgressLineBreaker breaker(other.rdbuf(), terminal);
+  std::ostream out(&breaker);
+  qmhost::Progress p;
+  p.id = 1;
+  p.title = "Work";
+  p.total = 10;
+  p.done = 3;
+  terminal->Update(p);
+  EXPECT_EQ(bar.str(), "\rWork [###.......]  30%");
+  // Other output: the bar's line ends first, once.
+  out << "text" << '\n';
+  out.put('x');
+  EXPECT_EQ(bar.str(), "\rWork [###.......]  30%\n");
+  EXPECT_EQ(other.str(), "text\nx");
+  // The next update draws the bar again, on its new line.
+  terminal->Update(p);
+  p.done = 5;
+  terminal->Update(p);
+  terminal->Release(p);
+  EXPECT_EQ(bar.str(),
+            "\rWork [###.......]  30%\n\rWork [###.......]  30%\rWork [#####.....]  50%\n");
+  // With no bar open, other output passes alone.
+  out << "more";
+  EXPECT_EQ(other.str(), "text\nxmore");
+  EXPECT_EQ(bar.str(),
+            "\rWork [###.......]  30%\n\rWork [###.......]  30%\rWork [#####.....]  50%\n");
+  // A view that is gone ends nothing.
+  terminal.reset();
+  out << "!";
+  EXPECT_EQ(other.str(), "text\nxmore!");
+}
+
 }  // namespace
