@@ -684,4 +684,28 @@ TEST_F(PluginAccountingTest, ObjectsKeptPastUnloadAreReported) {
   QmRelease(loose);
 }
 
+// The dialog service keeps a monitor open until MonitorRelease: that is the
+// host's own bookkeeping, whoever allocated it.  A monitor someone else
+// still holds is a leak, open or not.
+TEST_F(PluginAccountingTest, MonitorsTheServiceKeepsOpenAreItsOwnAndOtherHoldersAreLeaks) {
+  auto* dialogs = Service<IQmStdDialogService>(*app_);
+  void* dropped = nullptr;
+  void* held = nullptr;
+  void* closed = nullptr;
+  ASSERT_EQ(dialogs->vt->MonitorAllocate(dialogs, "closed and held", &closed), QMe_OK);
+  ASSERT_EQ(dialogs->vt->MonitorRelease(dialogs), QMe_OK);
+  ASSERT_EQ(dialogs->vt->MonitorAllocate(dialogs, "dropped", &dropped), QMe_OK);
+  ASSERT_EQ(dialogs->vt->MonitorAllocate(dialogs, "open and held", &held), QMe_OK);
+  QmRelease(dropped);
+  QmRelease(dialogs);
+  QmRelease(logs_);
+  std::string report = plugin_->Unload();
+  EXPECT_EQ(report,
+            "open monitor \"open and held\" still has 1 reference(s) from the plug-in\n"
+            "1 host object(s) given to the plug-in were not released\n");
+  QmRelease(held);
+  QmRelease(closed);
+  EXPECT_EQ(app_->ServiceLeaks(), "");
+}
+
 }  // namespace
