@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "interp/guard.h"
 #include "interp/output.h"
@@ -280,6 +282,14 @@ bool AloneInInterpreter(PyThreadState* ts) {
   return PyInterpreterState_ThreadHead(ts->interp) == ts && PyThreadState_Next(ts) == nullptr;
 }
 
+// Lets go of Python's lock for a moment, so that a thread on its way out
+// of an interpreter can leave: a thread that a script joined has still its
+// last lines of Python to run, and the lock to take for them.
+void LetThreadsLeave() {
+  PythonReleased away;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // The host loads the plug-in, and with it the Python library, with local
 // symbols; extension modules that Python loads later (ctypes, and the like)
 // need Python's symbols visible to them.
@@ -422,7 +432,9 @@ CInterpreterManager::~CInterpreterManager() {
     EndRecord(record);
   }
   ThreadRuns().clear();
-  ReapParked();
+  // The last chance to end them: what their interpreters hold is released
+  // only then.
+  ReapParked(kUnloadPatience);
   delete lock;
   lock = nullptr;
   if (root_ != nullptr) {
@@ -516,6 +528,9 @@ void CInterpreterManager::EndRecord(InterpreterRecord* record) {
   DropReferences(record);
   WaitForThreads();
   RestoreCallbackState(record->callbacks, record->threadState);
+  for (int i = 0; i < kRunEndPatience && !AloneInInterpreter(record->threadState); ++i) {
+    LetThreadsLeave();
+  }
   if (AloneInInterpreter(record->threadState)) {
     if (gRunEndHook != nullptr) gRunEndHook();
     Py_EndInterpreter(record->threadState);
@@ -528,8 +543,14 @@ void CInterpreterManager::EndRecord(InterpreterRecord* record) {
   delete record;
 }
 
-void CInterpreterManager::ReapParked() {
+void CInterpreterManager::ReapParked(int patience) {
   if (parked_.empty()) return;
+  for (int i = 0; i < patience; ++i) {
+    bool waiting = false;
+    for (PyThreadState* parked : parked_) waiting = waiting || !AloneInInterpreter(parked);
+    if (!waiting) break;
+    LetThreadsLeave();
+  }
   PyThreadState* current = AttachedThreadState();
   for (auto it = parked_.begin(); it != parked_.end();) {
     if (AloneInInterpreter(*it)) {

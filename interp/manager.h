@@ -86,7 +86,13 @@ class CInterpreterManager {
  private:
   void StartPython();
   void EndRecord(InterpreterRecord* record);
-  void ReapParked();
+  // Ends the parked interpreters whose threads are gone, after waiting up
+  // to `patience` milliseconds for them to go.
+  void ReapParked(int patience = 0);
+  // How long (milliseconds) a run's end waits for the run's threads that are
+  // leaving, and the module's release for those of parked runs.
+  static constexpr int kRunEndPatience = 50;
+  static constexpr int kUnloadPatience = 1000;
   void ImportServers();
 
   bool starting_ = false;

@@ -282,6 +282,22 @@ TEST_F(ScriptRun, RunWaitsForItsThreads) {
   std::remove(path);
 }
 
+// A thread that the script joined still has its way out of Python to make
+// as the run ends; the run's interpreter ends once it has, and with it goes
+// what the run held (its monitor closes).
+TEST_F(ScriptRun, ARunEndsAfterItsJoinedThreadsHaveLeft) {
+  for (int i = 0; i < 20; ++i) {
+    Outcome o = Run(
+        "import qm, threading\n"
+        "monitor = qm.Monitor(2)\n"
+        "t = threading.Thread(target=lambda: None)\n"
+        "t.start()\n"
+        "t.join()\n");
+    ASSERT_EQ(o.rc, QMe_OK) << o.log;
+    ASSERT_TRUE(app_->Dialogs().OpenMonitors().empty()) << "run " << i;
+  }
+}
+
 TEST_F(ScriptRun, DaemonThreadsStillAliveDoNotEndTheHost) {
   Outcome o = Run(
       "import threading, thread, time\n"
