@@ -76,6 +76,33 @@ void HandlePromptSignals() {
   }
 }
 
+// An input that raised SystemExit (`exit()`, `quit()`, `sys.exit(n)`)
+// asks the console to end.  The line execution hears "sys.exit()
+// exception" (not a failure), by which the host knows it; the answer is
+// the exit value read as a script's end reads it (a code name or a
+// number, a colon and a text), except that None and no value are 0 as
+// Python's own exit status; a text part is shown on a line of its own.
+QmResult ReportConsoleExit() {
+  PyErrorState error;
+  error.Fetch();
+  PyRef value;
+  if (error.value && PyExceptionInstance_Check(error.value.get())) {
+    value.reset(PyObject_GetAttrString(error.value.get(), "code"));
+    if (!value) PyErr_Clear();
+  }
+  WriteOutput(kConsoleExitReport, QMe_OK);
+  if (!value || value.get() == Py_None) return QMe_OK;
+  if (PyInt_Check(value.get())) return static_cast<QmResult>(PyInt_AS_LONG(value.get()));
+  PyRef str(PyObject_Str(value.get()));
+  if (!str || !PyString_Check(str.get())) {
+    PyErr_Clear();
+    return QMe_FAILED;
+  }
+  ExitParts parts = SplitExitText(PyString_AS_STRING(str.get()));
+  if (parts.hasText) WriteOutput(parts.text.c_str(), parts.code);
+  return parts.code;
+}
+
 }  // namespace
 
 int CompletenessOf(std::string& text, PyRef* code) {
@@ -215,7 +242,8 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
                                          root->globals, root->locals)
                       : nullptr);
     if (!result) {
-      rc = ReportPendingException();
+      rc = PyErr_ExceptionMatches(PyExc_SystemExit) ? ReportConsoleExit()
+                                                    : ReportPendingException();
     } else if (result.get() != Py_None) {
       rc = ShowValue(result.get(), sink);
     }

@@ -117,6 +117,41 @@ TEST_F(Console, ErrorsAreReportedAtOnceWithTheirCodes) {
   EXPECT_EQ(out, "42\n");
 }
 
+// An input that raises SystemExit tells the host that the console ends,
+// with its exit value read as a script's is; None and no value are 0.
+TEST_F(Console, AnExitAsksTheConsoleToEndWithItsStatus) {
+  struct Case {
+    const char* line;
+    QmResult code;
+    const char* printed;
+  } cases[] = {
+      {"exit()", QMe_OK, ""},
+      {"quit(3)", 3, ""},
+      {"import sys; sys.exit(7)", 7, ""},
+      {"raise SystemExit", QMe_OK, ""},
+      {"sys.exit('QMe_NOTFOUND: item gone')", QMe_NOTFOUND, "ERROR:  item gone\n"},
+      {"sys.exit('0x80000003')", QMe_INVALIDARG, ""},
+      {"sys.exit(': only a text')", QMe_FAILED, "ERROR:  only a text\n"},
+      {"def leave():\n  sys.exit(5)\n\nleave()", 5, ""},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    Ref<qmhost::LineExecution> exec(new qmhost::LineExecution(out));
+    EXPECT_EQ(lines_->vt->Execute(lines_, c.line, 0, exec->Face()), c.code) << c.line;
+    EXPECT_TRUE(exec->ExitRequested()) << c.line;
+    EXPECT_EQ(out.str(), c.printed) << c.line;
+    EXPECT_EQ(Prompt(), ">>> ");
+  }
+  // Anything else is no exit; the interpreter still runs inputs.
+  std::ostringstream out;
+  Ref<qmhost::LineExecution> exec(new qmhost::LineExecution(out));
+  EXPECT_EQ(lines_->vt->Execute(lines_, "1/0", 0, exec->Face()), QMe_FAILED);
+  EXPECT_FALSE(exec->ExitRequested());
+  std::string printed;
+  EXPECT_EQ(Line("6 * 7", &printed), QMe_OK);
+  EXPECT_EQ(printed, "42\n");
+}
+
 // An input runs once, also when it raises: what it did before the error is
 // done once, and the error reported is the one that run raised.
 TEST_F(Console, AFailingExpressionAppendsOnce) {
