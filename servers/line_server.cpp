@@ -224,8 +224,12 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
   PyRef code;
   if (!pending) code.reset(CompileExpression(pending_));
   if (!code) {
+    // The test tries the text with line feeds added; what stays pending is
+    // the text as typed, so that line numbers in tracebacks are the
+    // input's own.
     PyRef statements;
-    int state = CompletenessOf(pending_, &statements);
+    std::string probe = pending_;
+    int state = CompletenessOf(probe, &statements);
     if (state == 0 || (state == 1 && pending && !empty)) return QMe_OK;
     if (pending && statements) code.reset(CompileExpression(pending_));
     if (!code) code.reset(statements.release());

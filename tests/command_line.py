@@ -10,7 +10,7 @@ import subprocess
 import sys
 import tempfile
 
-QMHOST = sys.argv[1]
+QMHOST = os.path.abspath(sys.argv[1])
 VERSION = sys.argv[2]
 failures = []
 
@@ -127,6 +127,12 @@ def main():
           qmhost("console", stdin="import sys\nsys.exit('QMe_NOTFOUND: gone')\n"), rc=1,
           out="ERROR:  gone\n", err_has=("0x80000017 NOTFOUND",))
     check("console end of input", qmhost("console", stdin="6*7\n"), rc=0, out="42\n")
+    # The traceback's last line ends before the host's own error line.
+    merged = subprocess.run([QMHOST, "console"], input="def f():\n  1/0\n\nf()\n",
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            timeout=60)
+    check("console traceback", (merged.returncode, merged.stdout, ""), rc=1,
+          out_has=("\n .. <string>: 2\n .. <string>: 1\nerror: 0x80000000 FAILED\n",))
 
     if failures:
         print("\n".join(failures))

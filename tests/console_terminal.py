@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-QMHOST = sys.argv[1]
+QMHOST = os.path.abspath(sys.argv[1])
 TIMEOUT = 20
 
 

@@ -117,6 +117,35 @@ TEST_F(Console, ErrorsAreReportedAtOnceWithTheirCodes) {
   EXPECT_EQ(out, "42\n");
 }
 
+// The lines of an input keep their numbers: a traceback names the line of
+// the input where each frame stands.
+TEST_F(Console, TracebacksNameTheLinesAsTyped) {
+  Lines({"def f():", "  x = 1", "  1/0", ""});
+  std::string out;
+  EXPECT_EQ(Line("f()", &out), QMe_FAILED);
+  EXPECT_NE(out.find("\n .. <string>: 3\n .. <string>: 1\n"), std::string::npos) << out;
+  Lines({"if 1:"});
+  EXPECT_EQ(Line("  (1 + 2))", &out), QMe_FAILED);  // wrong whatever follows
+  EXPECT_NE(out.find("invalid syntax (<string>, line 2)"), std::string::npos) << out;
+}
+
+// A value whose text cannot be made reports Python's error, not only a code.
+TEST_F(Console, AValueWithoutATextReportsPythonsError) {
+  std::string out;
+  EXPECT_EQ(Line("u'\\u20ac'", &out), QMe_FAILED);
+  EXPECT_NE(out.find("ERROR: Unhandled exception \"exceptions.UnicodeEncodeError\""),
+            std::string::npos)
+      << out;
+  Lines({"class Mute(object):", "  def __str__(self): raise ValueError('no text')", ""});
+  EXPECT_EQ(Line("Mute()", &out), QMe_FAILED);
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "ERROR: Unhandled exception \"exceptions.ValueError\"; no text");
+  EXPECT_EQ(Line("[1, Mute()]", &out), QMe_FAILED);  // an item of a sequence too
+  EXPECT_NE(out.find("no text"), std::string::npos) << out;
+  EXPECT_EQ(Line("'still here'", &out), QMe_OK);
+  EXPECT_EQ(out, "still here\n");
+}
+
 // An input that raises SystemExit tells the host that the console ends,
 // with its exit value read as a script's is; None and no value are 0.
 TEST_F(Console, AnExitAsksTheConsoleToEndWithItsStatus) {
