@@ -225,6 +225,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   auto* context = static_cast<IQmNeedContext*>(need);
+  // The module takes over a reference to the application, which it lets go
+  // of when it is released; the host keeps its own.
+  app->AddRef();
   context->vt->SetContext(context, app->Face(IID_QmBaseUnknown));
   QmRelease(context);
 
