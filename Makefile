@@ -1,6 +1,7 @@
 # The two commands of the README:
 #   make test    set up, build, run every test
 #   make demo    set up, build, run the reference host on an example
+#   make docs    set up, write the API reference into $(BUILD_DIR)/docs/api/
 # SANITIZE=1 builds and tests with AddressSanitizer and UndefinedBehaviorSanitizer
 # in a folder of its own.
 
@@ -17,7 +18,7 @@ else
 BUILD_DIR ?= build
 endif
 
-.PHONY: all setup configure build test demo bench fuzz refleaks clean
+.PHONY: all setup configure build test demo docs bench fuzz refleaks clean
 
 all: build
 
@@ -42,6 +43,13 @@ demo: build
 	$(BUILD_DIR)/bin/qmhost --scripts examples run examples/python_command.py
 	$(BUILD_DIR)/bin/qmhost --scripts examples simulate falling.ball --steps 5
 	$(BUILD_DIR)/bin/qmhost --scripts examples run examples/parallel.py
+
+# Configures again first, so that a build folder made before the target
+# existed knows it.
+docs: configure
+	@cmake $(BUILD_DIR) > /dev/null
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target qm_docs
+	@echo "API reference: $(BUILD_DIR)/docs/api/index.html (and *.md beside it)"
 
 # Speed measurements (not part of the tests): build/bin/*_bench.
 bench: build

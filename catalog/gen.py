@@ -8,6 +8,7 @@ catalog/README.md); results.txt lists the result codes; families.txt the
 order in which families are set up.  Every output is rewritten only when its
 text changes, so that a catalogue edit rebuilds only what depends on it.
 """
+import keyword
 import os
 import re
 import sys
@@ -27,6 +28,26 @@ CPP_KEYWORDS = {"class", "default", "delete", "new", "operator", "template", "th
                 "unsigned", "signed", "const", "switch", "case", "do", "for", "while", "if",
                 "else", "return", "struct", "typename", "namespace", "private", "public",
                 "protected", "virtual", "friend", "auto", "static", "void", "self", "args"}
+
+
+def py_name(name):
+    """A parameter's name as Python can write it."""
+    return name + "_" if keyword.iskeyword(name) or name == "self" else name
+
+
+def py_type(annotation, o):
+    """An annotation of kinds.py for a file where `o` qualifies the types
+    of qm.object."""
+    return annotation.replace("{o}", o)
+
+
+def py_results(annotations):
+    """One annotation for a call's results: None, one, or a tuple of them."""
+    if not annotations:
+        return "None"
+    if len(annotations) == 1:
+        return annotations[0]
+    return "Tuple[%s]" % ", ".join(annotations)
 
 
 class Param:
@@ -112,6 +133,14 @@ class Method:
     def wrapper_format(self):
         return "".join(p.k.fmt for p in self.inputs())
 
+    @property
+    def catch(self):
+        """What a Python server's slot answers on a failure: "n" nothing (a
+        no-result method), "v" 0 (a value method), None the result code."""
+        if self.rtype == "void":
+            return "n"
+        return "v" if self.result is not None else None
+
     # What a Python server sees: "Name(fmt)[kinds]:kind >rule".
     def server_signature(self):
         if self.fixed is not False:
@@ -121,10 +150,8 @@ class Method:
         kinds = [p.k.bracket or "O" for p in self.inputs() if p.k.unit == "O"]
         if any(k != "O" for k in kinds):
             text += "[%s]" % ",".join(kinds)
-        if self.rtype == "void":
-            text += ":n"
-        elif self.result is not None:
-            text += ":v"
+        if self.catch is not None:
+            text += ":" + self.catch
         rules = []
         if self.ret.rule is not None:
             rules.append(self.ret.rule)
@@ -134,6 +161,32 @@ class Method:
         elif rules:
             text += " >t(%s)" % ",".join(rules)
         return text
+
+    # --- Python types (the annotations of kinds.py), for the editor stubs,
+    # the API reference and the interface classes' docstrings ---
+    def script_params(self, o):
+        """[(name, annotation)] of what a script passes."""
+        return [(py_name(p.name), py_type(p.k.py_arg, o)) for p in self.inputs()]
+
+    def script_result(self, o):
+        results = [self.ret.py_result] if self.ret.doc is not None else []
+        results += [p.k.script_result_type(p) for p in self.outputs()]
+        return py_results([py_type(r, o) for r in results])
+
+    def server_params(self, o):
+        """[(name, annotation)] of what a Python server receives."""
+        return [(py_name(p.name), py_type(p.k.py_receives, o)) for p in self.inputs()]
+
+    def server_answer(self, o):
+        """Annotation of what a Python server returns."""
+        answers = [self.ret.py_answer if t is None else t.k.py_answer
+                   for t in self.result_targets()]
+        return py_results([py_type(a, o) for a in answers])
+
+    def server_call(self, prefix, o):
+        """The Python method a server defines: "sim_Step(time: float) -> None"."""
+        params = ", ".join("%s: %s" % p for p in self.server_params(o))
+        return "%s_%s(%s) -> %s" % (prefix, self.name, params, self.server_answer(o))
 
 
 class Interface:
@@ -485,7 +538,13 @@ def gen_forward(catalog):
     out.append("// The layout facts of interface I (qm_ifc_FAMILY.h).\n"
                "template <class I>\nstruct QmInterfaceInfo;\n")
     out.append("// The thunks and implementation class of interface I (qm_impl_FAMILY.h).\n"
-               "template <class I>\nstruct QmImplOf;\n\n")
+               "template <class I>\nstruct QmImplOf;\n")
+    out.append("// Which methods of service I a class T derived from its implementation\n"
+               "// class overrides (qm_impl_FAMILY.h): Visit(f) calls f(name, overridden,\n"
+               "// slot, answer) for each method in table order, where answer is what\n"
+               "// the method gives when it is not overridden.\n"
+               "template <class I, class T>\nstruct QmServiceOverrides;\n"
+               "// The answer of a method that returns nothing.\nstruct QmNoAnswer {};\n\n")
     out.append("// A table slot as stored in an interface descriptor.\nusing QmSlot = void (*)();\n")
     for f in catalog.family_order:
         interfaces = family_interfaces(catalog, f)
@@ -576,9 +635,12 @@ def guarded_call(m, call):
 
 
 def gen_family_impl(catalog, family):
-    out = [HEADER, '#include "qm_guarded.h"\n#include "%s"\n#include "qm_results.h"\n\n'
-           % ifc_header(family)]
     interfaces = family_interfaces(catalog, family)
+    out = [HEADER]
+    if any(i.service and i.methods for i in interfaces):
+        out.append("#include <type_traits>\n\n")
+    out.append('#include "qm_guarded.h"\n#include "%s"\n#include "qm_results.h"\n\n'
+               % ifc_header(family))
     for i in interfaces:
         if not i.methods:
             continue
@@ -623,6 +685,27 @@ def gen_family_impl(catalog, family):
         out.append("template <>\nstruct QmImplOf<%s> {\n  using Impl = CQmImpl_%s;\n"
                    "  template <class Access>\n  using Thunks = CQmThunks_%s<Access>;\n};\n"
                    % (i.cname, i.short, i.short))
+    for i in interfaces:
+        if i.service and i.methods:
+            out.append(service_overrides(i))
+    return "".join(out)
+
+
+def service_overrides(i):
+    """QmServiceOverrides of service i: a method is overridden when
+    `&T::method` is found in a class other than the implementation class."""
+    impl = "CQmImpl_" + i.short
+    out = ["\n// What a class derived from %s overrides.\ntemplate <class T>\n"
+           "struct QmServiceOverrides<%s, T> {\n  template <class F>\n"
+           "  static void Visit(F&& f) {\n" % (impl, i.cname)]
+    for m in i.methods:
+        member = "%s_%s" % (i.prefix, m.name)
+        answer = ("QmNoAnswer{}" if m.rtype == "void"
+                  else "static_cast<%s>(%s)" % (m.rtype, m.fail_value))
+        out.append('    f("%s", !std::is_same_v<decltype(&T::%s), decltype(&%s::%s)>,\n'
+                   '      &%s_Vtbl::%s, %s);\n' % (m.name, member, impl, member, i.cname, m.name,
+                                                answer))
+    out.append("  }\n};\n")
     return "".join(out)
 
 
@@ -1083,12 +1166,45 @@ def gen_adapter_table(catalog):
     return "".join(out)
 
 
+# What a Python server's method answers the host when it raises.
+CATCH_NOTES = {None: "", "v": "  (on an exception the host gets 0)",
+               "n": "  (no result: an exception is only logged)"}
+FIXED_NOTES = {"notimpl": "QMe_NOTIMPL", "zero": "0", "nothing": "nothing"}
+
+
+def interface_class_doc(i):
+    """The docstring of an interface class: the methods a server defines,
+    what they receive and what they return."""
+    calls = [m for m in i.methods if m.fixed is False]
+    lines = ["Host interface %s (%s), method prefix %s_." % (i.name, i.guid, i.prefix), ""]
+    if calls:
+        lines += ["%s%s" % (m.server_call(i.prefix, "qm.object."), CATCH_NOTES[m.catch])
+                  for m in calls]
+    else:
+        lines.append("No method reaches Python.")
+    fixed = [m for m in i.methods if m.fixed is not False]
+    if fixed:
+        lines += ["", "Answered without Python: %s." % ", ".join(
+            "%s (%s)" % (m.name, FIXED_NOTES[m.fixed]) for m in fixed)]
+    return ['    """' + lines[0]] + [("    " + line).rstrip() for line in lines[1:]] + ['    """']
+
+
 def gen_interface_classes(catalog):
     """The Python module of interface classes: one classic class per
     interface a Python server may implement, marked with qm.bless."""
     lines = ['"""Interface classes: a server class derives from the classes of the',
              "host interfaces it implements and defines their methods, named with the",
-             'interface prefix (SimulationModifier.Enabled is sim_Enabled)."""',
+             "interface prefix (SimulationModifier.Enabled is sim_Enabled).",
+             "",
+             "Each class's docstring lists its methods with what they receive and",
+             "what they return, as Python annotations: qm.object.Unknown is a host",
+             "object's wrapper, qm.object.storage a storage object over the host's",
+             "memory, qm.object._Wrapper a wrapper of any qm.object type and",
+             "qm.object._Server an instance of a Python server class (the two names",
+             "exist in the editor stubs only).  A method whose note does not say",
+             "otherwise answers the host a result code: OK, or the code of the",
+             "exception it raises.",
+             '"""',
              "# Generated by catalog/gen.py from the catalogues; do not edit.",
              "import qm", "",
              "# Only the root interpreter marks classes (and so only there can servers be",
@@ -1102,10 +1218,9 @@ def gen_interface_classes(catalog):
              "        except RuntimeError:",
              "            MARKED = False", ""]
     for i in server_interfaces(catalog):
-        calls = [m.name for m in i.methods if m.fixed is False]
         lines.append("")
         lines.append("class %s:" % i.name)
-        lines.append('    """%s_: %s"""' % (i.prefix, ", ".join(calls) if calls else "no methods"))
+        lines += interface_class_doc(i)
         lines.append("")
         lines.append('_mark(%s, "%s")' % (i.name, i.name))
     return "\n".join(lines) + "\n"
@@ -1279,13 +1394,10 @@ def remove_stale(outdir, written):
             os.remove(os.path.join(outdir, name))
 
 
-def main(argv):
-    if len(argv) < 3:
-        sys.stderr.write(__doc__)
-        return 2
-    outdir = argv[1]
+def load(paths):
+    """Reads and checks the catalogue files `paths`."""
     catalog = Catalog()
-    for path in argv[2:]:
+    for path in paths:
         base = os.path.basename(path)
         if path.endswith(".ifc"):
             parse_ifc(path, catalog)
@@ -1296,6 +1408,15 @@ def main(argv):
         else:
             raise CatalogError("%s: unknown catalogue kind" % path)
     check(catalog)
+    return catalog
+
+
+def main(argv):
+    if len(argv) < 3:
+        sys.stderr.write(__doc__)
+        return 2
+    outdir = argv[1]
+    catalog = load(argv[2:])
     files = outputs(catalog)
     os.makedirs(os.path.join(outdir, "servers"), exist_ok=True)
     for name, text in files:
@@ -1304,9 +1425,15 @@ def main(argv):
     return 0
 
 
-if __name__ == "__main__":
+def run(main):
+    """Runs a writer's `main` on the command line: a catalogue error is a
+    message and exit status 1."""
     try:
         sys.exit(main(sys.argv))
     except CatalogError as e:
         sys.stderr.write("catalog error: %s\n" % e)
         sys.exit(1)
+
+
+if __name__ == "__main__":
+    run(main)

@@ -11,9 +11,19 @@ A parameter kind knows
   - the adapter side: what a Python server receives (Py_BuildValue unit),
     and how the value it answers is put into an out-location (its result
     rule);
-  - the sample values that the generated tests pass and expect.
+  - the sample values that the generated tests pass and expect;
+  - its Python types, written as annotations for the editor stubs, the API
+    reference and the interface classes' docstrings: what a script passes
+    and gets back, what a Python server receives and answers.
 A result kind (the `-> kind` of a method) knows the same for the value the
 host method returns.
+
+In the annotations "{o}" stands for the qualifier of qm.object in the file
+they are written into ("" in its own stub, "qm.object." elsewhere).  Three
+names there exist in the stubs only: `_Object` (what an object parameter
+takes: a wrapper, a Python server instance, None or 0), `_Wrapper` (a
+wrapper of any qm.object type) and `_Server` (an instance of a Python
+server class).
 """
 
 
@@ -41,9 +51,17 @@ class Kind:
     host_object = False  # a host object, seen by scripts through a wrapper
     counts = False     # an integer that can give the length of an array
     counts_elements = False  # an integer list that a 0 element can end
+    py_arg = None      # annotation of what a script passes (None: cannot)
+    py_result = None   # annotation of what a script gets from an out-parameter
+    py_receives = None  # annotation of what a Python server receives
+    py_answer = None   # annotation of what a Python server answers for an out-parameter
 
     def __init__(self, token):
         self.token = token
+
+    def script_result_type(self, p):
+        """Annotation of what a script gets back for out-parameter p."""
+        return self.py_result
 
     # The C++ parameter(s) of the host method.
     def c_decl(self, name, out):
@@ -112,6 +130,8 @@ class Number(Kind):
         self.slot_out_show = "ShowInt(%s)" if rule == "i" else "ShowFloat(%s)"
         self._result, self._adapter_in, self._put = result, adapter_in, put
         self.counts = rule == "i"
+        self.py_arg = self.py_result = self.py_receives = self.py_answer = (
+            "int" if rule == "i" else "float")
 
     def wrapper_in(self, p, body, source):
         return "a_" + p.cname
@@ -136,6 +156,7 @@ class Text(Kind):
     slot_out_decl = "const char* %s = nullptr;"
     slot_out_show = "ShowText(%s)"
     slot_out_by_address = True
+    py_arg = py_result = py_receives = py_answer = "Optional[str]"
 
     def wrapper_in(self, p, body, source):
         return "a_" + p.cname
@@ -163,6 +184,7 @@ class Guid(Kind):
     slot_out_decl = "const QmGUID* %s = nullptr;"
     slot_out_show = "ShowGuid(%s)"
     slot_out_by_address = True
+    py_arg, py_result, py_receives, py_answer = "str", "Optional[str]", "str", "str"
 
     def wrapper_in(self, p, body, source):
         body.append("const QmGUID* g_%s = GuidArg(a_%s);" % (p.cname, p.cname))
@@ -187,9 +209,13 @@ class Object(Kind):
     slot_out_decl = "void* %s = nullptr;"
     slot_out_show = "ShowObject(%s)"
     slot_out_by_address = True
+    py_arg, py_receives, py_answer = "{o}_Object", "{o}Unknown", "Union[{o}_Wrapper, {o}_Server]"
 
     def result_doc(self, p):
         return "%s object" % (p.wraps or "Unknown")
+
+    def script_result_type(self, p):
+        return "{o}" + (p.wraps or "Unknown")
 
     def wrapper_holder(self, p):
         return "PyRef w_%s(CreateByName(\"%s\"));" % (p.cname, p.wraps or "Unknown")
@@ -218,9 +244,13 @@ class Pointer(Kind):
     out_sample = ("*%s = reinterpret_cast<void*>(12288);", "12288")
     slot_arg = ("reinterpret_cast<void*>(4096)", "4096")
 
+    py_arg = py_result = py_receives = "int"
+
     def __init__(self, token, doc, rule):
         super().__init__(token)
         self.doc, self.rule = doc, rule
+        # An element is handed back as the wrapper it came in (or None).
+        self.py_answer = "Optional[{o}_Wrapper]" if rule == "e" else "int"
 
     def wrapper_in(self, p, body, source):
         return "reinterpret_cast<void*>(a_%s)" % p.cname
@@ -237,9 +267,14 @@ class Doubles(Kind):
     c_in, c_out, fmt, py_decl, rule = "const double*", "double*", "O", "PyObject*", None
 
     def __init__(self, token, doc, size, bracket, rule, sample, out_sample, read, result, into,
-                 slot_arg=None, adapter=None):
+                 py, slot_arg=None, adapter=None):
         super().__init__(token)
         self.doc, self.size, self.bracket, self.rule = doc, size, bracket, rule
+        # A script passes sequences and gets tuples back; a Python server
+        # receives tuples (where it can receive the kind at all) and answers
+        # sequences.
+        self.py_arg, self.py_result, self.py_answer = py
+        self.py_receives = self.py_result if adapter is not None else None
         self.sample, self.out_sample = sample, out_sample
         self.record_fn = "RecDoubles(%%s, %d)" % size
         self._read, self._result, self._into, self._adapter = read, result, into, adapter
@@ -289,6 +324,7 @@ class Array(Kind):
         self.c_in, self.doc, self.bracket = c, doc, bracket
         self.element, self.width = element, width
         self.counts_elements = token in ("i32[]", "u32[]")
+        self.py_arg, self.py_receives = "Optional[{o}storage]", "{o}storage"
         # A storage of the element type, of 16 elements (all 0 when made).
         self.sample = ("qm.object.storage(%r, 16)" % letter, "array")
 
@@ -327,9 +363,11 @@ class Table(Kind):
     fmt, py_decl = "O", "PyObject*"
     holds_memory = True
 
-    def __init__(self, token, c, bracket, holder, sample, record, slot_arg=None, adapter=None):
+    def __init__(self, token, c, bracket, holder, sample, record, py, slot_arg=None,
+                 adapter=None):
         super().__init__(token)
         self.c_in, self.doc, self.bracket = c, token, bracket
+        self.py_arg, self.py_receives = py  # what a script passes, what a server receives
         self._holder, self.sample, self.record_fn = holder, sample, record
         self.slot_arg, self._adapter = slot_arg, adapter
 
@@ -347,6 +385,7 @@ class StrBuf(Kind):
     """Text written into the caller's buffer of the given length."""
     c_out, doc, rule = "char*", "string", "sbuf"
     through_buffer = True
+    py_result = py_answer = "str"
     slot_out_decl = "char %s[64] = {};"
     slot_out_show = "ShowText(%s)"
 
@@ -381,6 +420,15 @@ class TagEntry(Kind):
     script = False
 
 
+# Annotations of the kinds of doubles: (what a script passes, what it gets
+# back and a Python server receives, what a Python server answers).
+_VECTOR = ("Sequence[float]", "Tuple[float, float, float]", "Sequence[float]")
+_MATRIX = ("Sequence[Sequence[float]]", "Tuple[Tuple[float, ...], ...]",
+           "Sequence[Sequence[float]]")
+_BOX = ("Sequence[Sequence[float]]", "Tuple[Tuple[float, float, float], Tuple[float, float, float]]",
+        "Sequence[Sequence[float]]")
+
+
 def _kinds():
     k = [
         Number("i32", "int32_t", "integer", "i", "int", "i", "i", ("-7", "-7"), "RecInt(%s)",
@@ -402,23 +450,24 @@ def _kinds():
         Doubles("vec", "vector", 3, "V", "v", ("(1.0, 2.0, 3.0)", "[1,2,3]"),
                 ("FillDoubles(%s, 3, 4);", "(4.0, 5.0, 6.0)"),
                 "double v_%(n)s[3]; ReadVector(a_%(n)s, v_%(n)s, 3);", "VectorResult(%s, 3)",
-                "c.VectorInto(%s, %s, 3);", ("kVector", "(1.0, 2.0, 3.0)"), "c.Vector(%s)"),
+                "c.VectorInto(%s, %s, 3);", _VECTOR, ("kVector", "(1.0, 2.0, 3.0)"), "c.Vector(%s)"),
         Doubles("mat3", "matrix", 9, "M", "m", ("((1, 2, 3), (4, 5, 6), (7, 8, 9))",
                                                 "[1,2,3,4,5,6,7,8,9]"),
                 ("FillDoubles(%s, 9, 1);", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0), (7.0, 8.0, 9.0))"),
                 "double v_%(n)s[9]; ReadMatrix(a_%(n)s, v_%(n)s, 3);", "MatrixResult(%s, 3)",
-                "c.MatrixInto(%s, %s, 3);"),
+                "c.MatrixInto(%s, %s, 3);", _MATRIX),
         Doubles("mat4", "matrix", 16, "M", "m",
                 ("((1, 2, 3, 4), (5, 6, 7, 8), (9, 10, 11, 12), (13, 14, 15, 16))",
                  "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]"),
                 ("FillDoubles(%s, 16, 1);", "((1.0, 2.0, 3.0, 4.0), (5.0, 6.0, 7.0, 8.0), "
                  "(9.0, 10.0, 11.0, 12.0), (13.0, 14.0, 15.0, 16.0))"),
                 "double v_%(n)s[16]; ReadMatrix(a_%(n)s, v_%(n)s, 4);", "MatrixResult(%s, 4)",
-                "c.MatrixInto(%s, %s, 4);"),
+                "c.MatrixInto(%s, %s, 4);", _MATRIX),
         Doubles("box", "bounds", 6, "B", "m", ("((1, 2, 3), (4, 5, 6))", "[1,2,3,4,5,6]"),
                 ("FillDoubles(%s, 6, 1);", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"),
                 "double v_%(n)s[6]; ReadBounds(a_%(n)s, v_%(n)s);", "BoundsResult(%s)",
-                "c.BoxInto(%s, %s);", ("kBox", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"), "c.Box(%s)"),
+                "c.BoxInto(%s, %s);", _BOX, ("kBox", "((1.0, 2.0, 3.0), (4.0, 5.0, 6.0))"),
+                "c.Box(%s)"),
         Array("f32[]", "float*", "float[]", "Sf", "kStorageFloat", 4, "f"),
         Array("f64[]", "double*", "double[]", "Sd", "kStorageDouble", 8, "d"),
         Array("i32[]", "int32_t*", "int[]", "Si", "kStorageInt", 4, "i"),
@@ -428,9 +477,10 @@ def _kinds():
         Array("data[]", "void*", "data[]", "S", "kStorageUnset", 1, "b"),
         Table("hints", "const QmTextValueHint*", "L", "HintTable",
               ("[(1, 'one'), (2, 'two')]", "1:one;2:two"), "RecHints(%s)",
+              ("Sequence[Tuple[int, str]]", "List[Tuple[int, str]]"),
               ("kHints", "[(1, 'one'), (2, 'two')]"), "c.Hints(%s)"),
         Table("blocks", "const QmBlockEntry*", "K", "BlockTable", ("{5: 'five'}", "5:five"),
-              "RecBlocks(%s)"),
+              "RecBlocks(%s)", ("Mapping[int, str]", None)),
         StrBuf("strbuf"),
         PathBuf("pathbuf"),
         TagEntry("tagentry"),
@@ -446,7 +496,7 @@ KINDS = _kinds()
 
 class Return:
     def __init__(self, token, ctype, fail, doc, rule, wrapper=None, test=(None, None),
-                 show=None):
+                 show=None, py=(None, None)):
         self.token = token
         self.ctype = ctype      # C++ type the host method returns
         self.fail = fail        # what a thunk answers on failure
@@ -455,6 +505,9 @@ class Return:
         self.wrapper = wrapper  # the script's result from `value` (None: no result)
         self.test = test        # (C++ value the recorder returns, Python expectation)
         self.show = show        # how the slot test shows the returned value
+        # Annotations (see the Kind class) of what a script gets back and of
+        # what a Python server answers (None: nothing).
+        self.py_result, self.py_answer = py
 
     def wrapper_call(self, call):
         """The statements of a wrapper making host call `call`, and the
@@ -469,35 +522,38 @@ class Return:
 
 
 _POINTER = "reinterpret_cast<void*>(8192)"
+_ELEMENT = ("int", "Optional[{o}_Wrapper]")
 
 RETURNS = {r.token: r for r in (
     Return(None, "QmResult", "QMe_NOTIMPL", None, None, test=("QMe_OK", None)),
     Return("truth", "QmResult", "QMe_NOTIMPL", "boolean", "b", "BoolResult(code)",
-           ("QMe_FALSE", "False")),
+           ("QMe_FALSE", "False"), py=("bool", "bool")),
     Return("void", "void", None, None, None),
-    Return("i32", "int32_t", "0", "integer", "i", "IntResult(value)", ("-3", "-3"), "ShowInt"),
+    Return("i32", "int32_t", "0", "integer", "i", "IntResult(value)", ("-3", "-3"), "ShowInt",
+           ("int", "int")),
     Return("u32", "uint32_t", "0", "integer", "i", "IntResult(static_cast<long>(value))",
-           ("3", "3"), "ShowInt"),
+           ("3", "3"), "ShowInt", ("int", "int")),
     Return("f64", "double", "0.0", "float", "f", "FloatResult(value)", ("1.25", "1.25"),
-           "ShowFloat"),
+           "ShowFloat", ("float", "float")),
     Return("f32", "float", "0.0f", "float", "f", "FloatResult(value)", ("1.25f", "1.25"),
-           "ShowFloat"),
+           "ShowFloat", ("float", "float")),
     Return("str", "const char*", "nullptr", "string", "s", "StringResult(value)",
-           ('"ret"', "'ret'"), "ShowText"),
+           ('"ret"', "'ret'"), "ShowText", ("Optional[str]", "Optional[str]")),
     Return("guid", "const QmGUID*", "nullptr", "string", "g", "GuidResult(value)",
-           ("&IID_IQmModule", "'%s'" % MODULE_GUID), "ShowGuid"),
+           ("&IID_IQmModule", "'%s'" % MODULE_GUID), "ShowGuid", ("Optional[str]", "str")),
     Return("obj", "void*", "nullptr", "object", "o", "DirectObjectResult(value)",
-           ("RecordedObject()", "TYPE('Unknown')")),
+           ("RecordedObject()", "TYPE('Unknown')"),
+           py=("{o}Unknown", "Union[{o}_Wrapper, {o}_Server]")),
     Return("ptr", "void*", "nullptr", "pointer", "p", "PointerResult(value)", (_POINTER, "8192"),
-           "ShowPointer"),
+           "ShowPointer", ("int", "int")),
     Return("id", "void*", "nullptr", "id", "e", "PointerResult(value)", (_POINTER, "8192"),
-           "ShowPointer"),
+           "ShowPointer", _ELEMENT),
     Return("handle", "void*", "nullptr", "id", "e", "PointerResult(value)", (_POINTER, "8192"),
-           "ShowPointer"),
+           "ShowPointer", _ELEMENT),
     Return("data", "void*", "nullptr", "pointer", "sp", "PointerResult(value)",
-           (_POINTER, "8192"), "ShowMemory"),
+           (_POINTER, "8192"), "ShowMemory", ("int", "{o}storage")),
     Return("hints", "const QmTextValueHint*", "nullptr", "hints", None, "HintsResult(value)",
-           ("kRecordedHints", "[(1, 'a'), (2, 'b')]")),
+           ("kRecordedHints", "[(1, 'a'), (2, 'b')]"), py=("List[Tuple[int, str]]", None)),
 )}
 
 

@@ -4,9 +4,11 @@
 // the interpreter prints its output and the line's results.
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "host/object.h"
 #include "host/run.h"
@@ -17,10 +19,24 @@ namespace qmhost {
 // Where console lines come from.
 class LineSource {
  public:
+  // The names that complete a text typed so far (the word before the
+  // cursor); empty when none does.
+  using Completer = std::function<std::vector<std::string>(const std::string& text)>;
+
   virtual ~LineSource() = default;
   // The next line, without its line break; false at the end of input.  An
-  // interactive source shows `prompt` first.
+  // interactive source shows `prompt` first.  A line that the user
+  // abandoned with Ctrl-C comes back empty, and TakeInterrupt says so.
   virtual bool ReadLine(const std::string& prompt, std::string* line) = 0;
+  // True once after a ReadLine that the user interrupted.
+  virtual bool TakeInterrupt() { return false; }
+  // Whether a person types the lines (the console then greets them).
+  virtual bool Interactive() const { return false; }
+  // What Tab asks for the completions of a word; sources without line
+  // editing ignore it.
+  virtual void SetCompleter(Completer) {}
+  // An input that ran, its lines joined by line breaks, for the history.
+  virtual void Remember(const std::string&) {}
 };
 
 // Lines from a stream, without prompts: for pipes and files.
@@ -49,6 +65,12 @@ class LineExecution : public HostObject, public CQmImpl_LineExecution {
 
   // The line as the interpreter rewrote it (CookedLine), empty if it did not.
   const std::string& CookedLine() const { return cooked_; }
+  // Whether the line asked the console to end (the interpreter said so
+  // instead of printing anything for it).
+  bool ExitRequested() const { return exitRequested_; }
+  // The texts of the line's results, when they are kept instead of printed.
+  const std::vector<std::string>& Kept() const { return kept_; }
+  void KeepResults() { keep_ = true; }
   void* Face() { return face_.get(); }
 
  protected:
@@ -61,6 +83,9 @@ class LineExecution : public HostObject, public CQmImpl_LineExecution {
   std::ostream& out_;
   std::string cooked_;
   const QmTextValueHint* hints_ = nullptr;  // valid while the line executes
+  bool exitRequested_ = false;
+  bool keep_ = false;  // results go to kept_, texts nowhere
+  std::vector<std::string> kept_;
 };
 
 // Reads lines from `source` until its end and executes each with the
@@ -69,6 +94,12 @@ class LineExecution : public HostObject, public CQmImpl_LineExecution {
 // block (the interpreter's prompt differs from its first one), an empty
 // line closes it.  Returns 0 when every line succeeded, 1 when one failed
 // or the module has no line interpreter (explained on `err`).
+// An input that exits (`exit()`, `sys.exit(n)`) ends the console at once
+// with its status: its answer when that is 0 to 255, else 1.  Ctrl-C at
+// the prompt prints "KeyboardInterrupt" and drops the unfinished input,
+// keeping everything defined so far.  An interactive source is greeted
+// with a banner and completes names with Python's own completer, run in
+// the console's interpreter.
 int RunConsole(IQmModule* module, LineSource& source, std::ostream& out, std::ostream& err);
 
 // The whole `qmhost console` command: loads the plug-in (1 when it

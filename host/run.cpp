@@ -3,6 +3,7 @@
 #include "host/console.h"
 #include "host/plugin.h"
 
+#include <iostream>
 #include <sstream>
 
 namespace qmhost {
@@ -19,8 +20,19 @@ std::string JoinScriptArguments(const std::vector<std::string>& args) {
   return text;
 }
 
+std::string RefusedScriptArguments(const std::vector<std::string>& args) {
+  for (const auto& arg : args) {
+    if (arg.find('"') != std::string::npos) {
+      return "the script argument '" + arg +
+             "' holds a double quote, which the plug-in's argument text cannot carry "
+             "(it splits at blanks and quotes and has no escape)";
+    }
+  }
+  return {};
+}
+
 int RunScript(Application& app, IQmModule* module, Script& script, const std::string& argText,
-              std::ostream& out, std::ostream& err) {
+              std::ostream& out, std::ostream& err, bool knownPython) {
   void* found = nullptr;
   QmResult rc = module->vt->Generate(module, "python", &IID_IQmTextScriptInterpreter, &found);
   if (QmFailed(rc) || found == nullptr) {
@@ -30,7 +42,9 @@ int RunScript(Application& app, IQmModule* module, Script& script, const std::st
   }
   auto* interpreter = static_cast<IQmTextScriptInterpreter*>(found);
 
-  std::string firstLine = script.FirstLine();
+  // A script given as code is Python by the user's word; a file says so in
+  // its first line.
+  std::string firstLine = knownPython ? "python" : script.FirstLine();
   QmResult valid = interpreter->vt->ValidateFileType(interpreter, script.Face(), firstLine.c_str());
   if (valid != QMe_OK) {
     QmRelease(interpreter);
@@ -64,7 +78,16 @@ int RunScript(Application& app, IQmModule* module, Script& script, const std::st
 
 int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) {
   std::string error;
-  Ref<Script> script = Script::FromFile(options.file, &error);
+  Ref<Script> script;
+  if (options.isCode) {
+    script = Script::FromText(options.code, "-c", "<string>");
+  } else if (options.file == "-") {
+    std::ostringstream text;
+    text << std::cin.rdbuf();
+    script = Script::FromText(text.str(), "<stdin>", "<stdin>");
+  } else {
+    script = Script::FromFile(options.file, &error);
+  }
   if (!script) {
     err << "qmhost: " << error << "\n";
     return 2;
@@ -78,7 +101,8 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     TracePlugin(plugin->Module(), err);
     out << FormatLogEntries(app->Logs().EntriesSince(started, kRunLogSubsystems));
   }
-  int rc = RunScript(*app, plugin->Module(), *script, JoinScriptArguments(options.args), out, err);
+  int rc = RunScript(*app, plugin->Module(), *script, JoinScriptArguments(options.args), out, err,
+                     options.isCode);
   // The script was made before the plug-in was loaded, so the live object
   // count does not cover it: only the host's own reference may remain.
   std::string kept;
@@ -94,8 +118,10 @@ std::unique_ptr<Plugin> OpenPlugin(const RunOptions& options, Ref<Application>* 
   *app = Ref<Application>(new Application);
   Application& a = **app;
   if (!options.scriptsDir.empty()) a.SetScriptsDir(options.scriptsDir);
-  std::vector<std::string> paths =
-      options.replaceImportPaths ? options.importPaths : a.ImportPaths();
+  std::vector<std::string> paths = options.importPaths;
+  if (!options.replaceImportPaths) {
+    for (auto& path : a.ImportPaths()) paths.push_back(std::move(path));
+  }
   // The servers folder is named to the plug-in by the "servers:" alias, and
   // is on the import path so that its modules import each other by name.
   if (!options.serversDir.empty()) a.SetServersDir(options.serversDir);

@@ -26,16 +26,22 @@ std::string JoinScriptArguments(const std::vector<std::string>& args);
 // added to the "scripts" and "python" logs and the message it set.
 // Returns the exit status: 0 when the run succeeded, 1 when it failed or
 // there is no interpreter (explained on `err`), 2 when the interpreter
-// refuses the file.
+// refuses the file.  A script known to be Python (code given on the
+// command line) is validated as such whatever its first line says.
 int RunScript(Application& app, IQmModule* module, Script& script, const std::string& argText,
-              std::ostream& out, std::ostream& err);
+              std::ostream& out, std::ostream& err, bool knownPython = false);
 
 struct RunOptions {
   std::string pluginPath;
-  std::string file;
+  std::string file;  // "-": the script is read from standard input
+  bool isCode = false;  // `code` is the script (qmhost -c)
+  std::string code;
   std::vector<std::string> args;
-  std::string scriptsDir;           // empty: the application's default
-  bool replaceImportPaths = false;  // use importPaths instead of the default
+  std::string scriptsDir;  // empty: the application's default
+  // Folders Python imports from before the application's default ones (the
+  // standard library), in this order; with replaceImportPaths instead of
+  // them.
+  bool replaceImportPaths = false;
   std::vector<std::string> importPaths;
   // The folder of Python server modules ("servers:"), also added to the
   // import paths; empty: the scripts folder's "servers" subfolder.
@@ -43,6 +49,12 @@ struct RunOptions {
   std::shared_ptr<ProgressView> progress;  // where monitors show; null: nowhere
   bool trace = false;  // the plug-in traces what it does for the run
 };
+
+// Why a list of script arguments cannot be handed to the plug-in, or
+// empty when it can.  The plug-in splits the argument text at blanks and
+// quotes without an escape character, so an argument with a double quote
+// in it would not come back as it was given.
+std::string RefusedScriptArguments(const std::vector<std::string>& args);
 
 // A new application set up as the options say, with the plug-in loaded
 // into it.  Null (the reason on `err`) when the plug-in cannot be loaded.

@@ -55,6 +55,11 @@ void CreateQmModule() {
   PyObject* module = Py_InitModule4("qm", kQmMethods, "Module for vorex extensions.", nullptr,
                                     PYTHON_API_VERSION);  // borrowed
   CheckPointer(module, QMe_FAILED);
+  // The plug-in's version, as scripts and tools ask packages for theirs.
+  PyRef version(PyString_FromString(QM_PYTHON_VERSION));
+  CheckPointer(version.get(), QMe_FAILED);
+  CheckNonNegative(PyDict_SetItemString(PyModule_GetDict(module), "__version__", version.get()),
+                   QMe_FAILED);
   for (auto [name, type] : {std::pair{"Service", &QmServiceType}, {"Monitor", &QmMonitorType}}) {
     Py_INCREF(type);
     if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {

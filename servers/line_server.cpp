@@ -76,6 +76,33 @@ void HandlePromptSignals() {
   }
 }
 
+// An input that raised SystemExit (`exit()`, `quit()`, `sys.exit(n)`)
+// asks the console to end.  The line execution hears "sys.exit()
+// exception" (not a failure), by which the host knows it; the answer is
+// the exit value read as a script's end reads it (a code name or a
+// number, a colon and a text), except that None and no value are 0 as
+// Python's own exit status; a text part is shown on a line of its own.
+QmResult ReportConsoleExit() {
+  PyErrorState error;
+  error.Fetch();
+  PyRef value;
+  if (error.value && PyExceptionInstance_Check(error.value.get())) {
+    value.reset(PyObject_GetAttrString(error.value.get(), "code"));
+    if (!value) PyErr_Clear();
+  }
+  WriteOutput(kConsoleExitReport, QMe_OK);
+  if (!value || value.get() == Py_None) return QMe_OK;
+  if (PyInt_Check(value.get())) return static_cast<QmResult>(PyInt_AS_LONG(value.get()));
+  PyRef str(PyObject_Str(value.get()));
+  if (!str || !PyString_Check(str.get())) {
+    PyErr_Clear();
+    return QMe_FAILED;
+  }
+  ExitParts parts = SplitExitText(PyString_AS_STRING(str.get()));
+  if (parts.hasText) WriteOutput(parts.text.c_str(), parts.code);
+  return parts.code;
+}
+
 }  // namespace
 
 int CompletenessOf(std::string& text, PyRef* code) {
@@ -197,8 +224,12 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
   PyRef code;
   if (!pending) code.reset(CompileExpression(pending_));
   if (!code) {
+    // The test tries the text with line feeds added; what stays pending is
+    // the text as typed, so that line numbers in tracebacks are the
+    // input's own.
     PyRef statements;
-    int state = CompletenessOf(pending_, &statements);
+    std::string probe = pending_;
+    int state = CompletenessOf(probe, &statements);
     if (state == 0 || (state == 1 && pending && !empty)) return QMe_OK;
     if (pending && statements) code.reset(CompileExpression(pending_));
     if (!code) code.reset(statements.release());
@@ -215,7 +246,8 @@ QmResult CLineInterpreter::lin_Execute(const char* line, int32_t, void* executio
                                          root->globals, root->locals)
                       : nullptr);
     if (!result) {
-      rc = ReportPendingException();
+      rc = PyErr_ExceptionMatches(PyExc_SystemExit) ? ReportConsoleExit()
+                                                    : ReportPendingException();
     } else if (result.get() != Py_None) {
       rc = ShowValue(result.get(), sink);
     }

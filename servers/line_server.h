@@ -13,6 +13,10 @@ namespace Python_LineInterp {
 
 class CExecOutput;
 
+// What the line execution hears when an input asked the console to end
+// (SystemExit); the line's answer is then the exit status.
+constexpr char kConsoleExitReport[] = "sys.exit() exception";
+
 class CLineInterpreter : public CQmImpl_LineInterpreter, public CQmStaticTags {
  public:
   CLineInterpreter();

@@ -117,6 +117,70 @@ TEST_F(Console, ErrorsAreReportedAtOnceWithTheirCodes) {
   EXPECT_EQ(out, "42\n");
 }
 
+// The lines of an input keep their numbers: a traceback names the line of
+// the input where each frame stands.
+TEST_F(Console, TracebacksNameTheLinesAsTyped) {
+  Lines({"def f():", "  x = 1", "  1/0", ""});
+  std::string out;
+  EXPECT_EQ(Line("f()", &out), QMe_FAILED);
+  EXPECT_NE(out.find("\n .. <string>: 3\n .. <string>: 1\n"), std::string::npos) << out;
+  Lines({"if 1:"});
+  EXPECT_EQ(Line("  (1 + 2))", &out), QMe_FAILED);  // wrong whatever follows
+  EXPECT_NE(out.find("invalid syntax (<string>, line 2)"), std::string::npos) << out;
+}
+
+// A value whose text cannot be made reports Python's error, not only a code.
+TEST_F(Console, AValueWithoutATextReportsPythonsError) {
+  std::string out;
+  EXPECT_EQ(Line("u'\\u20ac'", &out), QMe_FAILED);
+  EXPECT_NE(out.find("ERROR: Unhandled exception \"exceptions.UnicodeEncodeError\""),
+            std::string::npos)
+      << out;
+  Lines({"class Mute(object):", "  def __str__(self): raise ValueError('no text')", ""});
+  EXPECT_EQ(Line("Mute()", &out), QMe_FAILED);
+  EXPECT_EQ(out.substr(0, out.find('\n')),
+            "ERROR: Unhandled exception \"exceptions.ValueError\"; no text");
+  EXPECT_EQ(Line("[1, Mute()]", &out), QMe_FAILED);  // an item of a sequence too
+  EXPECT_NE(out.find("no text"), std::string::npos) << out;
+  EXPECT_EQ(Line("'still here'", &out), QMe_OK);
+  EXPECT_EQ(out, "still here\n");
+}
+
+// An input that raises SystemExit tells the host that the console ends,
+// with its exit value read as a script's is; None and no value are 0.
+TEST_F(Console, AnExitAsksTheConsoleToEndWithItsStatus) {
+  struct Case {
+    const char* line;
+    QmResult code;
+    const char* printed;
+  } cases[] = {
+      {"exit()", QMe_OK, ""},
+      {"quit(3)", 3, ""},
+      {"import sys; sys.exit(7)", 7, ""},
+      {"raise SystemExit", QMe_OK, ""},
+      {"sys.exit('QMe_NOTFOUND: item gone')", QMe_NOTFOUND, "ERROR:  item gone\n"},
+      {"sys.exit('0x80000003')", QMe_INVALIDARG, ""},
+      {"sys.exit(': only a text')", QMe_FAILED, "ERROR:  only a text\n"},
+      {"def leave():\n  sys.exit(5)\n\nleave()", 5, ""},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    Ref<qmhost::LineExecution> exec(new qmhost::LineExecution(out));
+    EXPECT_EQ(lines_->vt->Execute(lines_, c.line, 0, exec->Face()), c.code) << c.line;
+    EXPECT_TRUE(exec->ExitRequested()) << c.line;
+    EXPECT_EQ(out.str(), c.printed) << c.line;
+    EXPECT_EQ(Prompt(), ">>> ");
+  }
+  // Anything else is no exit; the interpreter still runs inputs.
+  std::ostringstream out;
+  Ref<qmhost::LineExecution> exec(new qmhost::LineExecution(out));
+  EXPECT_EQ(lines_->vt->Execute(lines_, "1/0", 0, exec->Face()), QMe_FAILED);
+  EXPECT_FALSE(exec->ExitRequested());
+  std::string printed;
+  EXPECT_EQ(Line("6 * 7", &printed), QMe_OK);
+  EXPECT_EQ(printed, "42\n");
+}
+
 // An input runs once, also when it raises: what it did before the error is
 // done once, and the error reported is the one that run raised.
 TEST_F(Console, AFailingExpressionAppendsOnce) {

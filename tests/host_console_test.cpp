@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/application.h"
@@ -34,6 +35,8 @@ class LineInterpreter : public HostObject, public CQmImpl_Module, public CQmImpl
 
   QmResult mod_Generate(const char* name, const QmGUID* iid, void** object) override {
     if (!offered || std::strcmp(name, "python") != 0) return QMe_NOTFOUND;
+    ++generated;
+    block_.clear();  // a new interpreter has nothing pending
     return QueryInterface(iid, object);
   }
   uint32_t lin_Flags() override { return 6; }
@@ -54,6 +57,10 @@ class LineInterpreter : public HostObject, public CQmImpl_Module, public CQmImpl
       text = block_ + " done";
       block_.clear();
     }
+    if (text.compare(0, 5, "exit ") == 0) {  // "exit N": the plug-in's report of SystemExit
+      exec->vt->Info(exec, "sys.exit() exception");
+      return static_cast<QmResult>(std::stoul(text.substr(5), nullptr, 0));
+    }
     if (text == "fail") {
       exec->vt->Info(exec, "ERROR: it failed\n");
       return QMe_FAILED;
@@ -73,6 +80,7 @@ class LineInterpreter : public HostObject, public CQmImpl_Module, public CQmImpl
   void* Module() { return module_.get(); }
 
   bool offered = true;
+  int generated = 0;
   std::vector<std::string> seen;
 
  protected:
@@ -131,6 +139,52 @@ TEST_F(ConsoleTest, PrintsResultsAndInfoAndTheCodeOfAFailedLine) {
   EXPECT_EQ(prompts_,
             (std::vector<std::string>{">>> ", ">>> ", ">>> ", "... ", "... ", ">>> ", ">>> "}));
   EXPECT_EQ(interpreter_->RefCount(), 1U);
+}
+
+TEST_F(ConsoleTest, AnExitEndsTheConsoleWithItsStatus) {
+  EXPECT_EQ(Run({"1+1", "exit 4", "never"}), 4);
+  EXPECT_EQ(interpreter_->seen, (std::vector<std::string>{"1+1", "exit 4"}));
+  EXPECT_EQ(out_, "1+1\nagain\n");  // the report itself is not shown
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(Run({"fail", "exit 0"}), 0);  // the exit's status, not the failures before
+  EXPECT_EQ(Run({"exit 0x80000017"}), 1);
+  EXPECT_EQ(err_, "error: 0x80000017 NOTFOUND\n");
+  EXPECT_EQ(Run({"exit 300"}), 1);  // no status of a process
+}
+
+// Ctrl-C drops the unfinished input with the interpreter that holds it.
+class InterruptingSource : public qmhost::LineSource {
+ public:
+  explicit InterruptingSource(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+  bool ReadLine(const std::string&, std::string* line) override {
+    if (next_ == lines_.size()) return false;
+    *line = lines_[next_++];
+    interrupted_ = *line == "^C";
+    if (interrupted_) line->clear();
+    return true;
+  }
+  bool TakeInterrupt() override { return std::exchange(interrupted_, false); }
+  void Remember(const std::string& input) override { remembered.push_back(input); }
+  std::vector<std::string> remembered;
+
+ private:
+  std::vector<std::string> lines_;
+  size_t next_ = 0;
+  bool interrupted_ = false;
+};
+
+TEST_F(ConsoleTest, CtrlCDropsTheUnfinishedInputAndInputsAreRemembered) {
+  InterruptingSource source({"^C", "1+1", "for x in y:", "  pass", "^C", "last", "if 1:", "  a", ""});
+  std::ostringstream out, err;
+  int rc = qmhost::RunConsole(static_cast<IQmModule*>(interpreter_->Module()), source, out, err);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out.str(),
+            "KeyboardInterrupt\n1+1\nagain\nKeyboardInterrupt\nlast\nagain\nif 1: done\nagain\n");
+  EXPECT_EQ(interpreter_->generated, 2);  // only the interrupt inside the block made a new one
+  EXPECT_EQ(interpreter_->seen, (std::vector<std::string>{"1+1", "for x in y:", "  pass", "last",
+                                                          "if 1:", "  a", ""}));
+  EXPECT_EQ(source.remembered, (std::vector<std::string>{"1+1", "last", "if 1:\n  a"}));
+  EXPECT_EQ(err.str(), "");
 }
 
 TEST_F(ConsoleTest, AnOpenBlockIsClosedAtTheEndOfInput) {

@@ -9,7 +9,8 @@ set -euo pipefail
 
 packages=(build-essential cmake make pkg-config python3
           libgtest-dev libgmock-dev googletest libbenchmark-dev libreadline-dev
-          binutils clang libclang-rt-14-dev)
+          binutils clang libclang-rt-14-dev
+          chromium)
 py2_packages=(python2.7 libpython2.7 libpython2.7-dev python2.7-dev python2.7-doc
               python2.7-dbg libpython2.7-dbg)
 
