@@ -241,6 +241,7 @@ int ConsoleCommand(const RunOptions& options, LineSource& source, std::ostream& 
   Ref<Application> app;
   auto plugin = OpenPlugin(options, &app, err);
   if (!plugin) return 1;
+  if (options.trace) TracePlugin(plugin->Module(), err);
   return ClosePlugin(*plugin, RunConsole(plugin->Module(), source, out, err), err);
 }
 

@@ -127,6 +127,10 @@ def main():
           qmhost("console", stdin="import sys\nsys.exit('QMe_NOTFOUND: gone')\n"), rc=1,
           out="ERROR:  gone\n", err_has=("0x80000017 NOTFOUND",))
     check("console end of input", qmhost("console", stdin="6*7\n"), rc=0, out="42\n")
+    check("console traced", qmhost("--trace", "console", stdin="qm.eval1('scene.count ?')\n"),
+          rc=0, out_has=("trace: qm.eval",))
+    check("console untraced", qmhost("console", stdin="qm.eval1('scene.count ?')\n"), rc=0,
+          out="0\n")
     # The traceback's last line ends before the host's own error line.
     merged = subprocess.run([QMHOST, "console"], input="def f():\n  1/0\n\nf()\n",
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
