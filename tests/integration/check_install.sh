@@ -17,6 +17,7 @@ fail() { echo "check_install: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 for f in bin/qmhost lib/libqmpython.so lib/libqmsdk.a lib/PythonModules/qmserv/__init__.py \
+         lib/PythonModules/qm/__init__.pyi lib/PythonModules/qmserv/__init__.pyi \
          lib/PythonModules/qmserv/interfaces.py include/qm-python/qm_sdk.h \
          include/qm-python/qm_ifc_base.h include/qm-python/qm_impl_script.h \
          lib/cmake/QmPython/QmPythonConfig.cmake lib/cmake/QmPython/QmPythonConfigVersion.cmake; do
