@@ -35,7 +35,6 @@ blesses nothing.
 import imp
 import os
 import sys
-import traceback
 
 import qm
 from qmserv import interfaces
@@ -167,6 +166,7 @@ def _load(folder, filename):
     except:
         kind, value, tb = sys.exc_info()
         # The first frame is this function's.
+        import traceback  # only for a module that failed: the start stays light
         text = "".join(traceback.format_exception(kind, value, tb.tb_next if tb else None))
         del tb
         for key in (private, name):
