@@ -83,6 +83,17 @@ void* LineExecution::Find(const QmGUID& iid) {
 
 // --- The loop ---------------------------------------------------------------------------
 
+IQmLineInterpreter* NewLineInterpreter(IQmModule* module, std::ostream& err, const char* missing) {
+  void* found = nullptr;
+  QmResult rc = module->vt->Generate(module, "python", &IID_IQmLineInterpreter, &found);
+  if (QmFailed(rc) || found == nullptr) {
+    err << "qmhost: " << missing << " (" << ResultCodeText(QmFailed(rc) ? rc : QMe_FAILED)
+        << ")\n";
+    return nullptr;
+  }
+  return static_cast<IQmLineInterpreter*>(found);
+}
+
 namespace {
 
 std::string PromptOf(IQmLineInterpreter* interpreter) {
@@ -115,17 +126,8 @@ class Console {
     if (completer_ != nullptr) QmRelease(completer_);
   }
 
-  // A new "python" line interpreter of the module; null, with the reason on
-  // err, when it has none.
   IQmLineInterpreter* Generate() {
-    void* found = nullptr;
-    QmResult rc = module_->vt->Generate(module_, "python", &IID_IQmLineInterpreter, &found);
-    if (QmFailed(rc) || found == nullptr) {
-      err_ << "qmhost: the plug-in has no Python line interpreter ("
-           << ResultCodeText(QmFailed(rc) ? rc : QMe_FAILED) << ")\n";
-      return nullptr;
-    }
-    return static_cast<IQmLineInterpreter*>(found);
+    return NewLineInterpreter(module_, err_, "the plug-in has no Python line interpreter");
   }
 
   int Run(LineSource& source) {

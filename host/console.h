@@ -88,6 +88,10 @@ class LineExecution : public HostObject, public CQmImpl_LineExecution {
   std::vector<std::string> kept_;
 };
 
+// A new "python" line interpreter of the module (one reference); null, with
+// "qmhost: MISSING (CODE)" on `err`, when the module has none.
+IQmLineInterpreter* NewLineInterpreter(IQmModule* module, std::ostream& err, const char* missing);
+
 // Reads lines from `source` until its end and executes each with the
 // module's "python" line interpreter; a failed line prints its code on
 // `err` ("error: 0x80000000 FAILED").  When the input ends inside an open

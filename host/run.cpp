@@ -144,17 +144,12 @@ int ClosePlugin(Plugin& plugin, int rc, std::ostream& err, std::string extraLeak
 }
 
 bool TracePlugin(IQmModule* module, std::ostream& err) {
-  void* found = nullptr;
-  QmResult rc = module->vt->Generate(module, "python", &IID_IQmLineInterpreter, &found);
-  if (QmFailed(rc) || found == nullptr) {
-    err << "qmhost: cannot trace: no Python line interpreter ("
-        << ResultCodeText(QmFailed(rc) ? rc : QMe_FAILED) << ")\n";
-    return false;
-  }
-  auto* lines = static_cast<IQmLineInterpreter*>(found);
+  IQmLineInterpreter* lines =
+      NewLineInterpreter(module, err, "cannot trace: no Python line interpreter");
+  if (lines == nullptr) return false;
   std::ostringstream said;  // the trace line that tracing is on
   Ref<LineExecution> exec(new LineExecution(said));
-  rc = lines->vt->Execute(lines, "import qm; qm.trace(True)", 0, exec->Face());
+  QmResult rc = lines->vt->Execute(lines, "import qm; qm.trace(True)", 0, exec->Face());
   QmRelease(lines);
   if (QmFailed(rc)) {
     err << "qmhost: cannot trace: " << said.str() << "(" << ResultCodeText(rc) << ")\n";
