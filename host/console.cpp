@@ -161,8 +161,10 @@ class Console {
       } else {
         if (!line.empty()) input += (input.empty() ? "" : "\n") + line;
         ok = Execute(line) && ok;
-        if (exitStatus_ >= 0) source.Remember(input);
-        if (exitStatus_ >= 0) return exitStatus_;
+        if (exitStatus_ >= 0) {
+          source.Remember(input);
+          return exitStatus_;
+        }
       }
       prompt = PromptOf(interpreter_);
       if (prompt == first && !input.empty()) {

@@ -75,9 +75,8 @@ void RunSimple(const char* code) {
   PyObject* main = PyImport_AddModule("__main__");  // borrowed
   CheckPointer(main, QMe_FAILED);
   PyObject* dict = PyModule_GetDict(main);  // borrowed
-  PyObject* done = PyRun_StringFlags(code, Py_file_input, dict, dict, nullptr);
-  CheckPointer(done, QMe_FAILED);
-  Py_DECREF(done);
+  PyRef done(PyRun_StringFlags(code, Py_file_input, dict, dict, nullptr));
+  CheckPointer(done.get(), QMe_FAILED);
 }
 
 // A result code as text: its number and, when it has one, its name.

@@ -134,3 +134,7 @@ void PyErrorState::Fetch() {
   value.reset(v);
   traceback.reset(tb);
 }
+
+void PyErrorState::Restore() {
+  PyErr_Restore(type.release(), value.release(), traceback.release());
+}

@@ -90,4 +90,6 @@ struct PyErrorState {
   PyRef type, value, traceback;
   // Fetches and normalizes the pending exception (all three null when none).
   void Fetch();
+  // Makes the exception pending again; the state is empty afterwards.
+  void Restore();
 };

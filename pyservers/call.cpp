@@ -154,16 +154,15 @@ void ServerCall::Lost(QmResult code) {
 }
 
 void ServerCall::TracePending() {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  PyErrorState error;
+  error.Fetch();
   traced_ = true;
   try {
-    ReportException(type, value, traceback);
+    ReportException(error.type.get(), error.value.get(), error.traceback.get());
   } catch (...) {
     // What was written stays written; the error itself goes on.
   }
-  PyErr_Restore(type, value, traceback);
+  error.Restore();
 }
 
 namespace {
